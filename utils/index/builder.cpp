@@ -1,0 +1,95 @@
+#include "index/builder.hpp"
+
+namespace vantoro {
+namespace {
+
+// Adds (id, count) to the record being built; a repeated id replaces its count.
+void put(std::vector<Posting>& pending, std::vector<uint32_t>& slot_of, NameId id, int32_t count) {
+  if (id >= slot_of.size()) slot_of.resize(size_t{id} + 1 > slot_of.size() * 2 ? size_t{id} + 1 : slot_of.size() * 2, 0);
+  uint32_t& slot = slot_of[id];
+  if (slot != 0) {
+    pending[slot - 1].count = count;
+  } else {
+    pending.push_back(Posting{id, count});
+    slot = static_cast<uint32_t>(pending.size());
+  }
+}
+
+void clear_slots(const std::vector<Posting>& pending, std::vector<uint32_t>& slot_of) {
+  for (const Posting& p : pending) slot_of[p.id] = 0;
+}
+
+}  // namespace
+
+void IndexBuilder::begin_document(std::string_view key) {
+  current_ = index_.intern_document(key);
+  pending_.clear();
+}
+
+void IndexBuilder::document_count(std::string_view token, int32_t count) {
+  put(pending_, slot_of_, index_.intern_token(token, index_.token_names_.hash(token)), count);
+}
+
+void IndexBuilder::end_document(std::string_view record_id) {
+  clear_slots(pending_, slot_of_);
+  Index& ix = index_;
+  DocumentRecord& doc = ix.docs_[current_];
+  if (doc.present) {
+    // A repeated key: the earlier record's postings are left unused.
+    --ix.document_count_;
+    ix.total_length_ -= static_cast<uint64_t>(static_cast<int64_t>(doc.length));
+  }
+  doc.begin = ix.doc_postings_.size();
+  doc.size = static_cast<uint32_t>(pending_.size());
+  uint32_t length = 0;
+  for (const Posting& p : pending_) length += static_cast<uint32_t>(p.count);
+  ix.doc_postings_.insert(ix.doc_postings_.end(), pending_.begin(), pending_.end());
+  doc.length = static_cast<int32_t>(length);
+  doc.present = true;
+  ix.length_f_[current_] = length_as_float(doc.length);
+  ++ix.document_count_;
+  ix.total_length_ += static_cast<uint64_t>(static_cast<int64_t>(doc.length));
+  if (record_id != ix.doc_names_.name(current_)) {
+    ix.record_ids_[current_] = std::string(record_id);
+  } else {
+    ix.record_ids_.erase(current_);
+  }
+}
+
+void IndexBuilder::begin_token(std::string_view key) {
+  current_ = index_.intern_token(key, index_.token_names_.hash(key));
+  pending_.clear();
+}
+
+void IndexBuilder::token_count(std::string_view document, int32_t count) {
+  put(pending_, slot_of_, index_.intern_document(document), count);
+}
+
+void IndexBuilder::end_token(std::string_view record_text) {
+  clear_slots(pending_, slot_of_);
+  Index& ix = index_;
+  TokenRecord& token = ix.tokens_[current_];
+  if (!token.present) ++ix.token_count_;
+  token.present = true;
+  token.postings.assign(pending_.begin(), pending_.end());
+  if (record_text != ix.token_names_.name(current_)) {
+    ix.record_texts_[current_] = std::string(record_text);
+  } else {
+    ix.record_texts_.erase(current_);
+  }
+}
+
+Index IndexBuilder::take() {
+  Index& ix = index_;
+  for (const TokenRecord& token : ix.tokens_) {
+    for (const Posting& p : token.postings) {
+      if (!ix.docs_[p.id].present) {
+        ix.has_absent_listed_documents_ = true;
+        return std::move(index_);
+      }
+    }
+  }
+  return std::move(index_);
+}
+
+}  // namespace vantoro

@@ -1,0 +1,62 @@
+// Keyed string hashing for the index's hash tables. Every table draws its own
+// random key, so hostile tokens cannot be crafted to collide in bulk.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace vantoro {
+
+struct HashKey {
+  uint64_t k0;
+  uint64_t k1;
+};
+
+// A fresh key per call: a process-wide random seed mixed with a counter.
+HashKey fresh_hash_key();
+
+namespace detail {
+inline uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
+  v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+  v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+  v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+  v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+}
+}  // namespace detail
+
+// SipHash-1-3: one compression and three finalisation rounds.
+inline uint64_t keyed_hash(const HashKey& key, std::string_view s) {
+  uint64_t v0 = key.k0 ^ 0x736f6d6570736575ULL;
+  uint64_t v1 = key.k1 ^ 0x646f72616e646f6dULL;
+  uint64_t v2 = key.k0 ^ 0x6c7967656e657261ULL;
+  uint64_t v3 = key.k1 ^ 0x7465646279746573ULL;
+  const char* p = s.data();
+  size_t n = s.size();
+  const char* end = p + (n & ~size_t{7});
+  for (; p != end; p += 8) {
+    uint64_t m;
+    std::memcpy(&m, p, 8);
+    v3 ^= m;
+    detail::sip_round(v0, v1, v2, v3);
+    v0 ^= m;
+  }
+  uint64_t last = uint64_t(n) << 56;
+  size_t rest = n & 7;
+  if (rest) {
+    uint64_t tail = 0;
+    std::memcpy(&tail, p, rest);
+    last |= tail;
+  }
+  v3 ^= last;
+  detail::sip_round(v0, v1, v2, v3);
+  v0 ^= last;
+  v2 ^= 0xff;
+  detail::sip_round(v0, v1, v2, v3);
+  detail::sip_round(v0, v1, v2, v3);
+  detail::sip_round(v0, v1, v2, v3);
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
+}  // namespace vantoro

@@ -1,0 +1,192 @@
+#include "index/worker_pool.hpp"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <exception>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "fault.hpp"
+
+namespace vantoro {
+namespace {
+
+constexpr const char* kNotInitialized = "The global thread pool has not been initialized.";
+
+class ThreadPool final : public WorkerPool {
+ public:
+  // Starts the threads; if one cannot be started the pool is unusable, and
+  // it must then be leaked, since the started threads refer to it.
+  void start(size_t threads) {
+    for (size_t i = 0; i < threads; ++i) {
+      std::thread(&ThreadPool::work, this).detach();
+      ++threads_;
+    }
+  }
+
+  size_t thread_count() const override { return threads_; }
+
+  void run(size_t count, const std::function<void(size_t)>& task) override {
+    if (count == 0) return;
+    std::lock_guard<std::mutex> one_batch_at_a_time(batch_lock_);
+    std::unique_lock<std::mutex> lock(lock_);
+    task_ = &task;
+    count_ = count;
+    next_.store(0, std::memory_order_relaxed);
+    failed_.store(false, std::memory_order_relaxed);
+    finished_ = 0;
+    failure_ = nullptr;
+    ++generation_;
+    wake_.notify_all();
+    // Wait until every task ran and no worker still holds the batch.
+    done_.wait(lock, [&] { return finished_ == count_ && active_ == 0; });
+    task_ = nullptr;
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  }
+
+ private:
+  void work() {
+    uint64_t seen = 0;
+    std::unique_lock<std::mutex> lock(lock_);
+    for (;;) {
+      wake_.wait(lock, [&] { return task_ != nullptr && generation_ != seen; });
+      seen = generation_;
+      const std::function<void(size_t)>* task = task_;
+      const size_t count = count_;
+      ++active_;
+      lock.unlock();
+
+      size_t completed = 0;
+      std::exception_ptr failure;
+      for (size_t i; (i = next_.fetch_add(1, std::memory_order_relaxed)) < count;) {
+        // After a failure the remaining tasks are skipped: the batch fails.
+        if (!failed_.load(std::memory_order_relaxed)) {
+          try {
+            (*task)(i);
+          } catch (...) {
+            failure = std::current_exception();
+            failed_.store(true, std::memory_order_relaxed);
+          }
+        }
+        ++completed;
+      }
+
+      lock.lock();
+      if (failure && !failure_) failure_ = failure;
+      finished_ += completed;
+      --active_;
+      if (finished_ == count_ && active_ == 0) done_.notify_all();
+    }
+  }
+
+  size_t threads_ = 0;
+  std::mutex batch_lock_;
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  const std::function<void(size_t)>* task_ = nullptr;
+  size_t count_ = 0;
+  size_t finished_ = 0;
+  size_t active_ = 0;
+  uint64_t generation_ = 0;
+  std::atomic<size_t> next_{0};
+  std::atomic<bool> failed_{false};
+  std::exception_ptr failure_;
+};
+
+std::optional<size_t> read_setting(const char* name) {
+  const char* text = std::getenv(name);
+  return text ? parse_thread_setting(text) : std::nullopt;
+}
+
+// The cgroup CPU quota in whole processors, if one is set.
+std::optional<size_t> cgroup_quota() {
+  std::ifstream cgroups("/proc/self/cgroup");
+  std::string line;
+  while (std::getline(cgroups, line)) {
+    // "0::/path" (v2) or "N:cpu,cpuacct:/path" (v1)
+    size_t first = line.find(':');
+    size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    std::string controllers = line.substr(first + 1, second - first - 1);
+    std::string path = line.substr(second + 1);
+    double quota = -1, period = -1;
+    if (controllers.empty()) {
+      std::ifstream max("/sys/fs/cgroup" + path + "/cpu.max");
+      std::string q;
+      if (max >> q >> period && q != "max") quota = std::strtod(q.c_str(), nullptr);
+    } else if (("," + controllers + ",").find(",cpu,") != std::string::npos) {
+      for (const char* root : {"/sys/fs/cgroup/cpu", "/sys/fs/cgroup/cpu,cpuacct"}) {
+        std::ifstream q(std::string(root) + path + "/cpu.cfs_quota_us");
+        std::ifstream p(std::string(root) + path + "/cpu.cfs_period_us");
+        if (q >> quota && p >> period) break;
+        quota = -1;
+      }
+    }
+    if (quota > 0 && period > 0) return std::max<size_t>(1, static_cast<size_t>(quota / period));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<size_t> parse_thread_setting(const char* text) {
+  const char* p = text;
+  if (*p == '+') ++p;
+  if (*p == '\0') return std::nullopt;
+  size_t value = 0;
+  for (; *p; ++p) {
+    if (*p < '0' || *p > '9') return std::nullopt;
+    size_t digit = static_cast<size_t>(*p - '0');
+    if (value > (SIZE_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+size_t available_processors() {
+  size_t count = 0;
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) count = static_cast<size_t>(CPU_COUNT(&set));
+  if (count == 0) {
+    long online = sysconf(_SC_NPROCESSORS_ONLN);
+    count = online > 0 ? static_cast<size_t>(online) : 1;
+  }
+  if (auto quota = cgroup_quota()) count = std::min(count, *quota);
+  return std::max<size_t>(count, 1);
+}
+
+size_t configured_thread_count() {
+  for (const char* name : {"RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS"}) {
+    if (auto setting = read_setting(name)) return *setting > 0 ? *setting : available_processors();
+  }
+  return available_processors();
+}
+
+WorkerPool& WorkerPool::global() {
+  static std::once_flag once;
+  static ThreadPool* pool = nullptr;
+  static std::string failure;
+  std::call_once(once, [] {
+    auto* created = new ThreadPool;  // lives until the process ends
+    try {
+      created->start(configured_thread_count());
+      pool = created;
+    } catch (const std::exception& e) {
+      failure = std::string(kNotInitialized) + " " + e.what();
+    }
+  });
+  if (!pool) throw Fault(failure);
+  return *pool;
+}
+
+}  // namespace vantoro
