@@ -1,0 +1,38 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vantoro
+
+
+@pytest.fixture
+def bm():
+    return vantoro.BM25()
+
+
+def fault_type():
+    """The FaultException class, obtained by provoking one fault."""
+    try:
+        vantoro.BM25().search([], 1)
+    except BaseException as error:  # noqa: B902 - it derives from BaseException
+        return type(error)
+    raise AssertionError("search on an unfrozen index did not fail")
+
+
+def run_python(code, env=None, stdout=subprocess.PIPE, **kwargs):
+    """Runs `code` in a fresh interpreter and returns the completed process."""
+    full_env = dict(os.environ)
+    if env:
+        full_env.update(env)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=full_env,
+        stdout=stdout,
+        stderr=subprocess.PIPE,
+        text=True,
+        timeout=120,
+        **kwargs,
+    )

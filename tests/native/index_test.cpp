@@ -1,0 +1,195 @@
+#include <cmath>
+#include <cstring>
+
+#include "check.hpp"
+#include "index/batch_search.hpp"
+#include "index/builder.hpp"
+#include "index/freeze.hpp"
+#include "index/index.hpp"
+#include "index/search.hpp"
+
+using namespace vantoro;
+
+namespace {
+
+// Built with append: gcc 12 misreports `"s" + std::to_string(i)` under -Werror=restrict.
+std::string named(const char* prefix, int i) {
+  std::string name(prefix);
+  name.append(std::to_string(i));
+  return name;
+}
+
+int32_t document_count_of(const Index& ix, std::string_view doc, std::string_view token) {
+  NameId d = ix.find_document(doc);
+  NameId t = ix.find_token(token);
+  if (d == StringTable::kAbsent || t == StringTable::kAbsent) return -999;
+  const Posting* p = ix.document_postings(d);
+  for (uint32_t i = 0; i < ix.document(d).size; ++i)
+    if (p[i].id == t) return p[i].count;
+  return -999;
+}
+
+int32_t token_count_of(const Index& ix, std::string_view token, std::string_view doc) {
+  NameId d = ix.find_document(doc);
+  NameId t = ix.find_token(token);
+  if (d == StringTable::kAbsent || t == StringTable::kAbsent) return -999;
+  for (const Posting& p : ix.token(t).postings)
+    if (p.id == d) return p.count;
+  return -999;
+}
+
+float score_of(const Index& ix, const ResultList& results, std::string_view doc) {
+  for (const ResultPair& r : results)
+    if (ix.document_name(r.document) == doc) return r.score;
+  return -1.0f;
+}
+
+}  // namespace
+
+TEST(string_table_interns_many_strings) {
+  StringTable table;
+  for (int i = 0; i < 100000; ++i) CHECK_EQ(table.intern(named("s", i)).first, static_cast<uint32_t>(i));
+  for (int i = 0; i < 100000; i += 997) CHECK_EQ(table.find(named("s", i)), static_cast<uint32_t>(i));
+  CHECK_EQ(table.find("missing"), StringTable::kAbsent);
+  CHECK_EQ(table.intern(std::string_view("", 0)).second, true);
+  CHECK_EQ(table.intern(std::string_view("a\0b", 3)).second, true);
+  CHECK(table.find(std::string_view("a\0c", 3)) == StringTable::kAbsent);
+}
+
+TEST(adding_keeps_documents_and_tokens_mirrored) {
+  Index ix;
+  ix.add_document("d1", {"a", "b", "a"});
+  ix.add_document("d2", {"a"});
+  ix.add_document("d1", {"z"});
+  CHECK_EQ(ix.document_count(), 2u);
+  CHECK_EQ(ix.token_count(), 2u);
+  CHECK_EQ(document_count_of(ix, "d1", "a"), 2);
+  CHECK_EQ(document_count_of(ix, "d1", "b"), 1);
+  CHECK_EQ(token_count_of(ix, "a", "d1"), 2);
+  CHECK_EQ(token_count_of(ix, "a", "d2"), 1);
+  CHECK_EQ(ix.find_token("z"), StringTable::kAbsent);
+  CHECK_EQ(ix.document(ix.find_document("d1")).length, 3);
+  CHECK_EQ(ix.total_length(), 4u);
+}
+
+TEST(freeze_matches_the_worked_example) {
+  Index ix;
+  ix.add_document("d1", {"a", "b", "a"});
+  ix.add_document("d2", {"a"});
+  freeze(ix);
+  CHECK_EQ(ix.avgdl(), 2.0f);
+  const FrozenWeights& w = ix.frozen();
+  CHECK_EQ(w.weights.size(), 3u);
+  ResultList a = search_stored(ix, {"a"}, 10);
+  CHECK(std::fabs(score_of(ix, a, "d1") - 1.20548f) < 1e-5f);
+  CHECK(std::fabs(score_of(ix, a, "d2") - 1.25714f) < 1e-5f);
+  ResultList b = search_stored(ix, {"b"}, 10);
+  CHECK(std::fabs(score_of(ix, b, "d1") - 1.16680f) < 1e-5f);
+  ResultList fly = search_on_the_fly(ix, {"a"}, 10);
+  CHECK_EQ(score_of(ix, fly, "d1"), score_of(ix, a, "d1"));
+}
+
+TEST(loaded_inconsistencies_are_kept_and_reported) {
+  IndexBuilder builder;
+  builder.begin_document("d1");
+  builder.document_count("a", 2);
+  builder.document_count("a", 5);  // a later count replaces the earlier
+  builder.end_document("other-id");
+  builder.begin_token("a");
+  builder.token_count("ghost", 1);
+  builder.token_count("d1", 5);
+  builder.end_token("a");
+  Index ix = builder.take();
+  CHECK_EQ(ix.document_count(), 1u);
+  CHECK_EQ(document_count_of(ix, "d1", "a"), 5);
+  CHECK_EQ(ix.document_record_id(ix.find_document("d1")), "other-id");
+  CHECK(!ix.document_present(ix.find_document("ghost")));
+  CHECK_THROWS_MESSAGE(search_on_the_fly(ix, {"a"}, 10), "called `Option::unwrap()` on a `None` value");
+  CHECK_THROWS_MESSAGE(freeze(ix), "called `Option::unwrap()` on a `None` value");
+  CHECK(!ix.frozen().any);
+  // Adding the listed-but-missing document merges into its posting.
+  ix.add_document("ghost", {"a", "a"});
+  CHECK_EQ(token_count_of(ix, "a", "ghost"), 3);
+  CHECK_EQ(document_count_of(ix, "ghost", "a"), 2);
+}
+
+TEST(replacing_contents_keeps_weights_by_name_pair) {
+  Index ix;
+  ix.add_document("d1", {"a", "b"});
+  ix.add_document("d2", {"a"});
+  freeze(ix);
+  const float d1a = score_of(ix, search_stored(ix, {"a"}, 10), "d1");
+
+  IndexBuilder builder;
+  builder.begin_document("d9");
+  builder.document_count("a", 1);
+  builder.end_document("d9");
+  builder.begin_document("d1");
+  builder.document_count("a", 1);
+  builder.end_document("d1");
+  builder.begin_token("a");
+  builder.token_count("d9", 1);
+  builder.token_count("d1", 1);
+  builder.end_token("a");
+  ix.replace_contents(builder.take());
+
+  ResultList after = search_stored(ix, {"a"}, 10);
+  CHECK_EQ(after.size(), 2u);
+  CHECK_EQ(score_of(ix, after, "d1"), d1a);
+  CHECK_EQ(score_of(ix, after, "d9"), 0.0f);
+}
+
+TEST(nan_scores_fail_only_with_two_candidates) {
+  IndexBuilder builder;
+  builder.begin_document("d1");
+  builder.document_count("a", 0);
+  builder.end_document("d1");
+  builder.begin_token("a");
+  builder.token_count("d1", 0);
+  builder.end_token("a");
+  Index one = builder.take();
+  ResultList single = search_on_the_fly(one, {"a"}, 10);  // 0/0 average: NaN, but one candidate
+  CHECK_EQ(single.size(), 1u);
+  CHECK(std::isnan(single[0].score));
+
+  IndexBuilder two;
+  for (const char* d : {"d1", "d2"}) {
+    two.begin_document(d);
+    two.document_count("a", 0);
+    two.end_document(d);
+  }
+  two.begin_token("a");
+  two.token_count("d1", 0);
+  two.token_count("d2", 0);
+  two.end_token("a");
+  Index ix = two.take();
+  CHECK_THROWS_MESSAGE(search_on_the_fly(ix, {"a"}, 10), "called `Option::unwrap()` on a `None` value");
+}
+
+TEST(top_n_keeps_the_best_in_order) {
+  Index ix;
+  for (int i = 0; i < 200; ++i) {
+    std::vector<std::string> words(static_cast<size_t>(i % 7 + 1), "w");
+    words.push_back(named("pad", i % 3));
+    std::vector<std::string_view> views(words.begin(), words.end());
+    ix.add_document(named("d", i), views);
+  }
+  ResultList all = search_on_the_fly(ix, {"w"}, 1000);
+  ResultList top = search_on_the_fly(ix, {"w"}, 5);
+  CHECK_EQ(all.size(), 200u);
+  CHECK_EQ(top.size(), 5u);
+  for (size_t i = 1; i < all.size(); ++i) CHECK(all[i - 1].score >= all[i].score);
+  for (size_t i = 0; i < top.size(); ++i) CHECK_EQ(top[i].score, all[i].score);
+  CHECK(search_on_the_fly(ix, {"w"}, 0).empty());
+}
+
+TEST(batch_answers_in_query_order) {
+  Index ix;
+  ix.add_document("d1", {"x", "y"});
+  ix.add_document("d2", {"x"});
+  std::vector<Query> queries;
+  for (int i = 0; i < 50; ++i) queries.push_back(i % 2 ? Query{"y"} : Query{"x"});
+  std::vector<ResultList> results = batch_search(ix, queries, 10);
+  CHECK_EQ(results.size(), 50u);
+  for (int i = 0; i < 50; ++i) CHECK_EQ(results[static_cast<size_t>(i)].size(), i % 2 ? 1u : 2u);
+}
