@@ -36,3 +36,9 @@ def run_python(code, env=None, stdout=subprocess.PIPE, **kwargs):
         timeout=120,
         **kwargs,
     )
+
+
+def pytest_sessionstart(session):
+    # The sanitizer run must exercise the sanitized build, not an installed one.
+    if os.environ.get("VANTORO_EXPECT_SANITIZED"):
+        assert "asan-site" in vantoro.__file__, vantoro.__file__
