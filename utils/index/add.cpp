@@ -1,7 +1,9 @@
 // Adding one document: count its tokens, store the counts under the document
 // and append one posting per distinct token to the inverted index.
-#include <algorithm>
-
+//
+// The work runs in passes over the document's tokens so that the memory
+// reads of one pass (table slots, token records) are requested for all
+// tokens before any is needed: the misses overlap instead of queueing.
 #include "index/index.hpp"
 
 namespace vantoro {
@@ -10,12 +12,26 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
   const NameId known = doc_names_.find(id);
   if (known != StringTable::kAbsent && docs_[known].present) return;
 
-  // Count the tokens: each token string is hashed exactly once, here.
+  const size_t n = tokens.size();
+  hash_scratch_.resize(n);
+  token_scratch_.resize(n);
+  // Each token string is hashed exactly once, here.
+  for (size_t i = 0; i < n; ++i) {
+    hash_scratch_[i] = token_names_.hash(tokens[i]);
+    token_names_.prefetch(hash_scratch_[i]);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    const NameId t = intern_token(tokens[i], hash_scratch_[i]);
+    token_scratch_[i] = t;
+    __builtin_prefetch(&tokens_[t]);
+  }
   touched_scratch_.clear();
-  for (std::string_view token : tokens) {
-    NameId t = intern_token(token, token_names_.hash(token));
-    if (t >= count_scratch_.size()) count_scratch_.resize(std::max<size_t>(t + 1, count_scratch_.size() * 2), 0);
-    if (count_scratch_[t]++ == 0) touched_scratch_.push_back(t);
+  for (size_t i = 0; i < n; ++i) {
+    TokenRecord& token = tokens_[token_scratch_[i]];
+    if (token.pending++ == 0) {
+      touched_scratch_.push_back(token_scratch_[i]);
+      __builtin_prefetch(token.postings.data() + token.postings.size(), 1);
+    }
   }
 
   const NameId d = known != StringTable::kAbsent ? known : intern_document(id);
@@ -28,12 +44,11 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
   doc.size = static_cast<uint32_t>(touched_scratch_.size());
   uint32_t length = 0;
   for (NameId t : touched_scratch_) {
-    const int32_t count = count_scratch_[t];
-    count_scratch_[t] = 0;
+    TokenRecord& token = tokens_[t];
+    const int32_t count = token.pending;
+    token.pending = 0;
     length += static_cast<uint32_t>(count);
     doc_postings_.push_back(Posting{t, count});
-
-    TokenRecord& token = tokens_[t];
     if (!token.present) {
       token.present = true;
       ++token_count_;

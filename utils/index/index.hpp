@@ -41,6 +41,7 @@ struct DocumentRecord {
 
 struct TokenRecord {
   std::vector<Posting> postings;  // one per document, in insertion order
+  int32_t pending = 0;            // occurrences in the document being added
   bool present = false;
 };
 
@@ -122,7 +123,6 @@ class Index {
 
   NameId intern_document(std::string_view key);
   NameId intern_token(std::string_view key, uint64_t h);
-  void ensure_token_scratch();
 
   StringTable doc_names_;
   StringTable token_names_;
@@ -144,7 +144,8 @@ class Index {
   float b_ = kB;
   float avgdl_ = 0.0f;
 
-  std::vector<int32_t> count_scratch_;  // per token id, zero between calls
+  std::vector<uint64_t> hash_scratch_;
+  std::vector<NameId> token_scratch_;
   std::vector<NameId> touched_scratch_;
 };
 

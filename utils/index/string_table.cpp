@@ -5,57 +5,87 @@
 namespace vantoro {
 namespace {
 
-// The top half of the hash both places a string and filters comparisons, so
-// growing the table never hashes a string again.
-inline uint64_t tag_of(uint64_t h) { return h & 0xffffffff00000000ULL; }
-inline uint64_t home_of(uint64_t word, uint64_t mask) { return (word >> 32) & mask; }
+constexpr uint64_t kLongMark = uint64_t{0x80} << 56;
+
+inline uint64_t load64(const char* p) {
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+  return x;
+}
+
+inline uint32_t load32(const char* p) {
+  uint32_t x;
+  std::memcpy(&x, p, 4);
+  return x;
+}
+
+// The inline form of a string: its bytes and length when it has at most 7
+// bytes (the top byte holds the length), else its first 7 bytes and a mark.
+inline uint64_t head_of(std::string_view s) {
+  const char* p = s.data();
+  const size_t n = s.size();
+  if (n >= 8) return (load64(p) & 0x00ffffffffffffffULL) | kLongMark;
+  uint64_t x = 0;
+  if (n >= 4) {
+    // Two overlapping 4-byte loads cover 4 to 7 bytes.
+    x = uint64_t{load32(p)} | (uint64_t{load32(p + n - 4)} << (8 * (n - 4)));
+  } else if (n > 0) {
+    x = uint64_t{static_cast<unsigned char>(p[0])} | (uint64_t{static_cast<unsigned char>(p[n / 2])} << (8 * (n / 2))) |
+        (uint64_t{static_cast<unsigned char>(p[n - 1])} << (8 * (n - 1)));
+  }
+  return x | (uint64_t{n} << 56);
+}
+
+inline uint32_t tag_of(uint64_t h) { return static_cast<uint32_t>(h >> 32); }
 
 }  // namespace
+
+bool StringTable::matches(const Slot& slot, uint64_t head, std::string_view s) const {
+  if (slot.head != head) return false;
+  if (!(head & kLongMark)) return true;
+  return name(slot.id1 - 1) == s;
+}
 
 uint32_t StringTable::find(std::string_view s, uint64_t h) const {
   if (slots_.empty()) return kAbsent;
   const uint64_t mask = slots_.size() - 1;
-  const uint64_t tag = tag_of(h);
-  for (uint64_t i = home_of(h, mask);; i = (i + 1) & mask) {
-    uint64_t word = slots_[i];
-    if (word == 0) return kAbsent;
-    if (tag_of(word) == tag) {
-      uint32_t id = static_cast<uint32_t>(word) - 1;
-      if (name(id) == s) return id;
-    }
+  const uint32_t tag = tag_of(h);
+  const uint64_t head = head_of(s);
+  for (uint64_t i = tag & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.id1 == 0) return kAbsent;
+    if (slot.tag == tag && matches(slot, head, s)) return slot.id1 - 1;
   }
 }
 
 std::pair<uint32_t, bool> StringTable::intern(std::string_view s, uint64_t h) {
   if ((ends_.size() + 1) * 2 > slots_.size()) grow();
   const uint64_t mask = slots_.size() - 1;
-  const uint64_t tag = tag_of(h);
-  uint64_t i = home_of(h, mask);
+  const uint32_t tag = tag_of(h);
+  const uint64_t head = head_of(s);
+  uint64_t i = tag & mask;
   for (;; i = (i + 1) & mask) {
-    uint64_t word = slots_[i];
-    if (word == 0) break;
-    if (tag_of(word) == tag) {
-      uint32_t id = static_cast<uint32_t>(word) - 1;
-      if (name(id) == s) return {id, false};
-    }
+    const Slot& slot = slots_[i];
+    if (slot.id1 == 0) break;
+    if (slot.tag == tag && matches(slot, head, s)) return {slot.id1 - 1, false};
   }
-  uint32_t id = static_cast<uint32_t>(ends_.size());
+  const uint32_t id = static_cast<uint32_t>(ends_.size());
   bytes_.insert(bytes_.end(), s.begin(), s.end());
   ends_.push_back(bytes_.size());
-  slots_[i] = tag | (uint64_t{id} + 1);
+  slots_[i] = Slot{head, tag, id + 1};
   return {id, true};
 }
 
 void StringTable::grow() {
-  size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
-  std::vector<uint64_t> old = std::move(slots_);
-  slots_.assign(capacity, 0);
+  const size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
+  std::vector<Slot> old = std::move(slots_);
+  slots_.assign(capacity, Slot{0, 0, 0});
   const uint64_t mask = capacity - 1;
-  for (uint64_t word : old) {
-    if (word == 0) continue;
-    uint64_t i = home_of(word, mask);
-    while (slots_[i] != 0) i = (i + 1) & mask;
-    slots_[i] = word;
+  for (const Slot& slot : old) {
+    if (slot.id1 == 0) continue;
+    uint64_t i = slot.tag & mask;
+    while (slots_[i].id1 != 0) i = (i + 1) & mask;
+    slots_[i] = slot;
   }
 }
 

@@ -1,5 +1,6 @@
 // Interns strings into dense 32-bit ids. Lookup is an open-addressing table
-// of (hash tag, id) words; the bytes live in one contiguous arena.
+// of 16-byte slots holding the string's head inline, so that a short string
+// (up to 7 bytes) is found or refused without touching the byte arena.
 #pragma once
 
 #include <cstdint>
@@ -33,15 +34,27 @@ class StringTable {
   std::pair<uint32_t, bool> intern(std::string_view s) { return intern(s, hash(s)); }
   std::pair<uint32_t, bool> intern(std::string_view s, uint64_t h);
 
+  // Hints the processor to fetch the slot where a lookup of `h` starts.
+  void prefetch(uint64_t h) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[(h >> 32) & (slots_.size() - 1)]);
+  }
+
   uint64_t byte_size() const { return bytes_.size(); }
 
  private:
+  struct Slot {
+    uint64_t head;  // up to 7 leading bytes and the length, or 7 bytes and a long-string mark
+    uint32_t tag;   // top half of the hash: places the slot and filters comparisons
+    uint32_t id1;   // id + 1; 0 marks an empty slot
+  };
+
   void grow();
+  bool matches(const Slot& slot, uint64_t head, std::string_view s) const;
 
   HashKey key_;
   std::vector<char> bytes_;
-  std::vector<uint64_t> ends_;   // ends_[i]: one past the last byte of string i
-  std::vector<uint64_t> slots_;  // 0: empty; else (hash >> 32) << 32 | (id + 1)
+  std::vector<uint64_t> ends_;  // ends_[i]: one past the last byte of string i
+  std::vector<Slot> slots_;
 };
 
 }  // namespace vantoro

@@ -100,6 +100,11 @@ void prefix_type_error(const char* name) {
 
 std::string_view to_text(PyObject* value) {
   if (!PyUnicode_Check(value)) raise(PyExc_TypeError, conversion_message(value, "PyString"));
+  // An ASCII string's characters are its UTF-8 bytes: read them in place.
+  if (PyUnicode_IS_COMPACT_ASCII(value)) {
+    return std::string_view(static_cast<const char*>(PyUnicode_DATA(value)),
+                            static_cast<size_t>(PyUnicode_GET_LENGTH(value)));
+  }
   Py_ssize_t size = 0;
   const char* text = PyUnicode_AsUTF8AndSize(value, &size);
   if (!text) raise_pending();
