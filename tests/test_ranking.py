@@ -134,16 +134,17 @@ class TestBatch:
         assert xy.batch_search([], 5) == []
 
     def test_failing_query_fails_the_batch_and_the_pool_recovers(self, bm, tmp_path, capfd):
-        # Zero counts give two documents of length 0 and an average of 0/0:
-        # their scores are NaN and cannot be ordered.
+        # Counts that sum to a total length of 0: documents p and q have
+        # length 0, so dl / average is 0 / 0 and their scores are NaN.
         (tmp_path / "index.json").write_text(json.dumps({
             "p": {"id": "p", "maps": {"a": 0}},
             "q": {"id": "q", "maps": {"a": 0}},
-            "r": {"id": "r", "maps": {"b": 1}},
+            "r": {"id": "r", "maps": {"b": 2}},
+            "s": {"id": "s", "maps": {"c": -2}},
         }))
         (tmp_path / "token_index.json").write_text(json.dumps({
             "a": {"text": "a", "maps": {"p": 0, "q": 0}},
-            "b": {"text": "b", "maps": {"r": 1}},
+            "b": {"text": "b", "maps": {"r": 2}},
         }))
         bm.load(str(tmp_path))
         queries = [["b"]] * 20 + [["a"]] + [["b"]] * 20
@@ -174,6 +175,28 @@ class TestPoolSize:
         assert count_pool_threads({**clean, "RAYON_NUM_THREADS": "x", "RAYON_RS_NUM_CPUS": "2"}) == 2
         available = len(os.sched_getaffinity(0))
         assert 1 <= count_pool_threads({**clean, "RAYON_NUM_THREADS": "0"}) <= available
+
+    def test_pool_that_cannot_start_fails_every_batch(self):
+        result = run_python(
+            """
+            import resource, sys, vantoro
+            bm = vantoro.BM25()
+            bm.add_document("d", ["a"])
+            # Room for a few thread stacks at most.
+            with open("/proc/self/status") as status:
+                vm = next(int(line.split()[1]) for line in status if line.startswith("VmSize:"))
+            resource.setrlimit(resource.RLIMIT_AS, ((vm + 48 * 1024) * 1024, resource.RLIM_INFINITY))
+            for attempt in range(2):
+                try:
+                    bm.batch_search([["a"], ["a"]], 1)
+                    print("no failure")
+                except BaseException as error:
+                    print(type(error).__name__, str(error).startswith("The global thread pool has not been initialized."))
+            print(bm.search_instance(["a"], 1)[0][0])
+            """,
+            env={"RAYON_NUM_THREADS": "100000"},
+        )
+        assert result.stdout.split("\n")[:3] == ["FaultException True", "FaultException True", "d"], result.stderr
 
     def test_results_do_not_depend_on_the_thread_count(self):
         code = """
