@@ -1,0 +1,160 @@
+#include "persist/json_writer.hpp"
+
+#include <charconv>
+#include <cstring>
+
+namespace vantoro::persist {
+namespace {
+
+// For each byte: 0 when it is copied as is, else the letter of its short
+// escape, or 'u' for the \u00XX form.
+struct EscapeTable {
+  char letter[256] = {};
+  constexpr EscapeTable() {
+    for (int c = 0; c < 0x20; ++c) letter[c] = 'u';
+    letter[0x08] = 'b';
+    letter[0x09] = 't';
+    letter[0x0a] = 'n';
+    letter[0x0c] = 'f';
+    letter[0x0d] = 'r';
+    letter[static_cast<unsigned char>('"')] = '"';
+    letter[static_cast<unsigned char>('\\')] = '\\';
+  }
+};
+constexpr EscapeTable kEscape;
+
+// "00" to "99".
+struct DigitPairs {
+  char pair[200] = {};
+  constexpr DigitPairs() {
+    for (int i = 0; i < 100; ++i) {
+      pair[2 * i] = static_cast<char>('0' + i / 10);
+      pair[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+  }
+};
+constexpr DigitPairs kDigits;
+
+inline char* put_string(char* o, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  *o++ = '"';
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  const unsigned char* const end = p + text.size();
+  while (p < end) {
+    const unsigned char* run = p;
+    while (p < end && kEscape.letter[*p] == 0) ++p;
+    std::memcpy(o, run, static_cast<size_t>(p - run));
+    o += p - run;
+    if (p == end) break;
+    const unsigned char c = *p++;
+    const char letter = kEscape.letter[c];
+    *o++ = '\\';
+    *o++ = letter;
+    if (letter == 'u') {
+      *o++ = '0';
+      *o++ = '0';
+      *o++ = kHex[c >> 4];
+      *o++ = kHex[c & 0xf];
+    }
+  }
+  *o++ = '"';
+  return o;
+}
+
+inline char* put_int(char* o, int32_t value) {
+  if (value >= 0 && value < 10) {
+    *o++ = static_cast<char>('0' + value);
+    return o;
+  }
+  if (value >= 10 && value < 100) {
+    std::memcpy(o, kDigits.pair + 2 * value, 2);
+    return o + 2;
+  }
+  return std::to_chars(o, o + 11, value).ptr;
+}
+
+// The longest text of a string of `size` bytes: every byte as \u00XX.
+inline size_t string_room(size_t size) { return size * 6 + 2; }
+
+constexpr size_t kIntRoom = 11;  // "-2147483648"
+
+template <bool kDocuments>
+ByteBuffer encode(const Index& index) {
+  const uint32_t names = kDocuments ? index.document_name_count() : index.token_name_count();
+  ByteBuffer out;
+  // A first guess from the number of records; the buffer grows if needed.
+  out.reserve(4096 + static_cast<size_t>(kDocuments ? index.document_count() : index.token_count()) * 64);
+  out.ensure(1);
+  *out.end() = '{';
+  out.commit(1);
+  bool first = true;
+  for (NameId r = 0; r < names; ++r) {
+    if (!(kDocuments ? index.document_present(r) : index.token_present(r))) continue;
+    const std::string_view key = kDocuments ? index.document_name(r) : index.token_name(r);
+    const std::string_view id = kDocuments ? index.document_record_id(r) : index.token_record_text(r);
+    const Posting* postings;
+    size_t count;
+    if constexpr (kDocuments) {
+      postings = index.document_postings(r);
+      count = index.document(r).size;
+    } else {
+      postings = index.token(r).postings.data();
+      count = index.token(r).postings.size();
+    }
+
+    out.ensure(string_room(key.size()) + string_room(id.size()) + 24);
+    char* o = out.end();
+    if (!first) *o++ = ',';
+    first = false;
+    o = put_string(o, key);
+    if constexpr (kDocuments) {
+      std::memcpy(o, ":{\"id\":", 7);
+      o += 7;
+    } else {
+      std::memcpy(o, ":{\"text\":", 9);
+      o += 9;
+    }
+    o = put_string(o, id);
+    std::memcpy(o, ",\"maps\":{", 9);
+    o += 9;
+    out.set_end(o);
+
+    for (size_t k = 0; k < count; ++k) {
+      const Posting& p = postings[k];
+      const std::string_view name = kDocuments ? index.token_name(p.id) : index.document_name(p.id);
+      out.ensure(string_room(name.size()) + kIntRoom + 2);
+      o = out.end();
+      if (k != 0) *o++ = ',';
+      o = put_string(o, name);
+      *o++ = ':';
+      o = put_int(o, p.count);
+      out.set_end(o);
+    }
+    out.ensure(2);
+    o = out.end();
+    *o++ = '}';
+    *o++ = '}';
+    out.set_end(o);
+  }
+  out.ensure(1);
+  *out.end() = '}';
+  out.commit(1);
+  return out;
+}
+
+}  // namespace
+
+ByteBuffer encode_documents(const Index& index) { return encode<true>(index); }
+ByteBuffer encode_tokens(const Index& index) { return encode<false>(index); }
+
+void append_json_string(ByteBuffer& out, std::string_view text) {
+  out.ensure(string_room(text.size()));
+  out.set_end(put_string(out.end(), text));
+}
+
+void append_json_int(ByteBuffer& out, int32_t value) {
+  out.ensure(kIntRoom);
+  out.set_end(put_int(out.end(), value));
+}
+
+}  // namespace vantoro::persist
