@@ -56,6 +56,17 @@ TEST(string_table_interns_many_strings) {
   CHECK(table.find(std::string_view("a\0c", 3)) == StringTable::kAbsent);
 }
 
+TEST(switching_to_the_strong_hash_keeps_every_string) {
+  StringTable table;
+  for (int i = 0; i < 5000; ++i) table.intern(named("t", i));
+  CHECK(!table.strong());
+  table.switch_to_strong_hash();
+  CHECK(table.strong());
+  for (int i = 0; i < 5000; ++i) CHECK_EQ(table.find(named("t", i)), static_cast<uint32_t>(i));
+  CHECK_EQ(table.intern(named("t", 5000)).first, 5000u);
+  CHECK_EQ(table.intern(named("t", 17)).second, false);
+}
+
 TEST(adding_keeps_documents_and_tokens_mirrored) {
   Index ix;
   ix.add_document("d1", {"a", "b", "a"});

@@ -15,12 +15,15 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
   const size_t n = tokens.size();
   hash_scratch_.resize(n);
   token_scratch_.resize(n);
-  // Each token string is hashed exactly once, here.
+  // Each token string is hashed once, here (twice only in the document
+  // during which the table switches to its collision-resistant hash).
+  const bool strong = token_names_.strong();
   for (size_t i = 0; i < n; ++i) {
     hash_scratch_[i] = token_names_.hash(tokens[i]);
     token_names_.prefetch(hash_scratch_[i]);
   }
   for (size_t i = 0; i < n; ++i) {
+    if (token_names_.strong() != strong) hash_scratch_[i] = token_names_.hash(tokens[i]);
     const NameId t = intern_token(tokens[i], hash_scratch_[i]);
     token_scratch_[i] = t;
     __builtin_prefetch(&tokens_[t]);

@@ -1,5 +1,7 @@
 // Keyed string hashing for the index's hash tables. Every table draws its own
-// random key, so hostile tokens cannot be crafted to collide in bulk.
+// random key. Tables start with a fast multiply-fold hash and switch to
+// SipHash, a keyed pseudo-random function, if a probe sequence ever grows
+// long: crafted collisions cost the attacker one rebuild, then stop working.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +27,51 @@ inline void sip_round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
   v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
 }
 }  // namespace detail
+
+namespace detail {
+inline uint64_t load64(const char* p) {
+  uint64_t x;
+  std::memcpy(&x, p, 8);
+  return x;
+}
+inline uint64_t load32(const char* p) {
+  uint32_t x;
+  std::memcpy(&x, p, 4);
+  return x;
+}
+inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
+  const __uint128_t m = static_cast<__uint128_t>(a) * b;
+  return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
+}
+}  // namespace detail
+
+// A fast keyed hash: 16-byte blocks folded through 128-bit multiplications.
+inline uint64_t fast_hash(const HashKey& key, std::string_view s) {
+  using detail::fold_multiply;
+  using detail::load32;
+  using detail::load64;
+  const char* p = s.data();
+  size_t n = s.size();
+  uint64_t seed = key.k0 ^ (uint64_t{n} * 0x9e3779b97f4a7c15ULL);
+  uint64_t a = 0, b = 0;
+  if (n <= 16) {
+    if (n >= 8) {
+      a = load64(p);
+      b = load64(p + n - 8);
+    } else if (n >= 4) {
+      a = load32(p);
+      b = load32(p + n - 4);
+    } else if (n > 0) {
+      a = (uint64_t{static_cast<unsigned char>(p[0])} << 16) | (uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) |
+          static_cast<unsigned char>(p[n - 1]);
+    }
+  } else {
+    for (; n > 16; p += 16, n -= 16) seed = fold_multiply(load64(p) ^ key.k1, load64(p + 8) ^ seed);
+    a = load64(p + n - 16);
+    b = load64(p + n - 8);
+  }
+  return fold_multiply(0xa0761d6478bd642fULL ^ s.size(), fold_multiply(a ^ key.k1, b ^ seed));
+}
 
 // SipHash-1-3: one compression and three finalisation rounds.
 inline uint64_t keyed_hash(const HashKey& key, std::string_view s) {

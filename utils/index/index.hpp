@@ -81,8 +81,6 @@ class Index {
   std::string_view token_name(NameId t) const { return token_names_.name(t); }
   NameId find_document(std::string_view key) const { return doc_names_.find(key); }
   NameId find_token(std::string_view key) const { return token_names_.find(key); }
-  NameId find_token(std::string_view key, uint64_t h) const { return token_names_.find(key, h); }
-  uint64_t token_hash(std::string_view key) const { return token_names_.hash(key); }
 
   // ---- documents
   const DocumentRecord& document(NameId d) const { return docs_[d]; }

@@ -6,6 +6,8 @@ namespace vantoro {
 namespace {
 
 constexpr uint64_t kLongMark = uint64_t{0x80} << 56;
+// A probe sequence this long means crafted collisions (or very bad luck).
+constexpr uint64_t kMaxProbe = 96;
 
 inline uint64_t load64(const char* p) {
   uint64_t x;
@@ -64,10 +66,14 @@ std::pair<uint32_t, bool> StringTable::intern(std::string_view s, uint64_t h) {
   const uint32_t tag = tag_of(h);
   const uint64_t head = head_of(s);
   uint64_t i = tag & mask;
-  for (;; i = (i + 1) & mask) {
+  for (uint64_t probes = 0;; i = (i + 1) & mask, ++probes) {
     const Slot& slot = slots_[i];
     if (slot.id1 == 0) break;
     if (slot.tag == tag && matches(slot, head, s)) return {slot.id1 - 1, false};
+    if (probes == kMaxProbe && !strong_) {
+      switch_to_strong_hash();
+      return intern(s, hash(s));
+    }
   }
   const uint32_t id = static_cast<uint32_t>(ends_.size());
   bytes_.insert(bytes_.end(), s.begin(), s.end());
@@ -76,8 +82,24 @@ std::pair<uint32_t, bool> StringTable::intern(std::string_view s, uint64_t h) {
   return {id, true};
 }
 
-void StringTable::grow() {
-  const size_t capacity = slots_.empty() ? 16 : slots_.size() * 2;
+void StringTable::grow() { rebuild(slots_.empty() ? 16 : slots_.size() * 2); }
+
+void StringTable::switch_to_strong_hash() {
+  strong_ = true;
+  key_ = fresh_hash_key();
+  std::vector<Slot> slots(slots_.size(), Slot{0, 0, 0});
+  const uint64_t mask = slots.size() - 1;
+  for (uint32_t id = 0; id < size(); ++id) {
+    const std::string_view s = name(id);
+    const uint32_t tag = tag_of(hash(s));
+    uint64_t i = tag & mask;
+    while (slots[i].id1 != 0) i = (i + 1) & mask;
+    slots[i] = Slot{head_of(s), tag, id + 1};
+  }
+  slots_ = std::move(slots);
+}
+
+void StringTable::rebuild(size_t capacity) {
   std::vector<Slot> old = std::move(slots_);
   slots_.assign(capacity, Slot{0, 0, 0});
   const uint64_t mask = capacity - 1;

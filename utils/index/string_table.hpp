@@ -25,7 +25,13 @@ class StringTable {
     return std::string_view(bytes_.data() + begin, ends_[id] - begin);
   }
 
-  uint64_t hash(std::string_view s) const { return keyed_hash(key_, s); }
+  uint64_t hash(std::string_view s) const { return strong_ ? keyed_hash(key_, s) : fast_hash(key_, s); }
+  // Whether the table has switched to its collision-resistant hash. A hash
+  // computed before a switch is stale: recompute it.
+  bool strong() const { return strong_; }
+  // Switches to the collision-resistant hash with a fresh key and re-places
+  // every string (done by intern when a probe sequence grows too long).
+  void switch_to_strong_hash();
 
   uint32_t find(std::string_view s) const { return find(s, hash(s)); }
   uint32_t find(std::string_view s, uint64_t h) const;
@@ -49,9 +55,11 @@ class StringTable {
   };
 
   void grow();
+  void rebuild(size_t capacity);
   bool matches(const Slot& slot, uint64_t head, std::string_view s) const;
 
   HashKey key_;
+  bool strong_ = false;
   std::vector<char> bytes_;
   std::vector<uint64_t> ends_;  // ends_[i]: one past the last byte of string i
   std::vector<Slot> slots_;
