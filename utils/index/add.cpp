@@ -43,7 +43,8 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
   const bool merge = known != StringTable::kAbsent && has_absent_listed_documents_;
 
   DocumentRecord& doc = docs_[d];
-  doc.begin = doc_postings_.size();
+  Posting* run = doc_postings_.allocate(touched_scratch_.size());
+  doc.postings = run;
   doc.size = static_cast<uint32_t>(touched_scratch_.size());
   uint32_t length = 0;
   for (NameId t : touched_scratch_) {
@@ -51,7 +52,7 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
     const int32_t count = token.pending;
     token.pending = 0;
     length += static_cast<uint32_t>(count);
-    doc_postings_.push_back(Posting{t, count});
+    *run++ = Posting{t, count};
     if (!token.present) {
       token.present = true;
       ++token_count_;
@@ -68,7 +69,10 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
     if (existing) {
       existing->count = static_cast<int32_t>(static_cast<uint32_t>(existing->count) + static_cast<uint32_t>(count));
     } else {
-      token.postings.push_back(Posting{d, count});
+      // Grow by half, not double: less slack in the largest structure.
+      std::vector<Posting>& list = token.postings;
+      if (list.size() == list.capacity()) list.reserve(list.size() < 4 ? 4 : list.size() + list.size() / 2);
+      list.push_back(Posting{d, count});
     }
   }
   doc.length = static_cast<int32_t>(length);

@@ -1,5 +1,7 @@
 #include "index/builder.hpp"
 
+#include <algorithm>
+
 namespace vantoro {
 namespace {
 
@@ -39,11 +41,12 @@ void IndexBuilder::end_document(std::string_view record_id) {
     --ix.document_count_;
     ix.total_length_ -= static_cast<uint64_t>(static_cast<int64_t>(doc.length));
   }
-  doc.begin = ix.doc_postings_.size();
+  Posting* run = ix.doc_postings_.allocate(pending_.size());
+  std::copy(pending_.begin(), pending_.end(), run);
+  doc.postings = run;
   doc.size = static_cast<uint32_t>(pending_.size());
   uint32_t length = 0;
   for (const Posting& p : pending_) length += static_cast<uint32_t>(p.count);
-  ix.doc_postings_.insert(ix.doc_postings_.end(), pending_.begin(), pending_.end());
   doc.length = static_cast<int32_t>(length);
   doc.present = true;
   ix.length_f_[current_] = length_as_float(doc.length);

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/posting_pages.hpp"
 #include "index/string_table.hpp"
 
 namespace vantoro {
@@ -33,7 +34,7 @@ struct Posting {
 };
 
 struct DocumentRecord {
-  uint64_t begin = 0;   // first posting in Index::doc_postings_
+  const Posting* postings = nullptr;  // a run in Index::doc_postings_
   uint32_t size = 0;    // number of distinct tokens
   int32_t length = 0;   // sum of counts, wrapping 32-bit
   bool present = false;
@@ -85,7 +86,7 @@ class Index {
   // ---- documents
   const DocumentRecord& document(NameId d) const { return docs_[d]; }
   bool document_present(NameId d) const { return docs_[d].present; }
-  const Posting* document_postings(NameId d) const { return doc_postings_.data() + docs_[d].begin; }
+  const Posting* document_postings(NameId d) const { return docs_[d].postings; }
   std::string_view document_record_id(NameId d) const;
   // Lengths as floats, NaN where the document is absent: one array that the
   // scoring loops read per posting.
@@ -126,7 +127,7 @@ class Index {
   StringTable token_names_;
   std::vector<DocumentRecord> docs_;
   std::vector<float> length_f_;
-  std::vector<Posting> doc_postings_;
+  Pages<Posting> doc_postings_;
   std::vector<TokenRecord> tokens_;
   std::unordered_map<NameId, std::string> record_ids_;    // where a record's id differs from its key
   std::unordered_map<NameId, std::string> record_texts_;  // likewise for tokens
