@@ -9,17 +9,8 @@ constexpr uint64_t kLongMark = uint64_t{0x80} << 56;
 // A probe sequence this long means crafted collisions (or very bad luck).
 constexpr uint64_t kMaxProbe = 96;
 
-inline uint64_t load64(const char* p) {
-  uint64_t x;
-  std::memcpy(&x, p, 8);
-  return x;
-}
-
-inline uint32_t load32(const char* p) {
-  uint32_t x;
-  std::memcpy(&x, p, 4);
-  return x;
-}
+using detail::load32;
+using detail::load64;
 
 // The inline form of a string: its bytes and length when it has at most 7
 // bytes (the top byte holds the length), else its first 7 bytes and a mark.
@@ -30,7 +21,7 @@ inline uint64_t head_of(std::string_view s) {
   uint64_t x = 0;
   if (n >= 4) {
     // Two overlapping 4-byte loads cover 4 to 7 bytes.
-    x = uint64_t{load32(p)} | (uint64_t{load32(p + n - 4)} << (8 * (n - 4)));
+    x = load32(p) | (load32(p + n - 4) << (8 * (n - 4)));
   } else if (n > 0) {
     x = uint64_t{static_cast<unsigned char>(p[0])} | (uint64_t{static_cast<unsigned char>(p[n / 2])} << (8 * (n / 2))) |
         (uint64_t{static_cast<unsigned char>(p[n - 1])} << (8 * (n - 1)));
