@@ -1,0 +1,168 @@
+"""Adding documents: throughput and memory per posting.
+
+    python bench/bench_add.py                      # 100,000 and 1,000,000 documents
+    python bench/bench_add.py --sizes 100000       # one size
+
+Every measurement runs in a fresh subprocess, so that one measurement's heap
+does not hide or inflate the next one's. In each subprocess:
+
+1. the synthetic corpus (documents of about 50 tokens, Zipf vocabulary) is
+   built as Python lists, its postings (distinct (document, token) pairs) and
+   string bytes are counted, and freed memory is handed back (gc + malloc_trim);
+2. the resident set size is read (baseline: interpreter + corpus) and the
+   peak counter is reset (/proc/self/clear_refs);
+3. the documents are added, with file descriptor 1 sent to /dev/null because
+   add_documents writes a progress line per document there;
+4. the resident set size (retained) and its peak (VmHWM) are read again.
+
+Index memory is the growth over the baseline, so the corpus' own Python
+objects, which exist before and after, are not counted. Bytes per posting
+"beyond strings" subtract the UTF-8 bytes of the distinct identifiers and
+tokens, the least any index must keep for the strings themselves.
+
+Goals: >= 10 million tokens/s through add_documents; <= 24 bytes per posting.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ctypes
+import gc
+import json
+import os
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+from common import (fd1_to_devnull, fmt_rate, peak_rss_bytes, print_table,  # noqa: E402
+                    reset_peak_rss, rss_bytes)
+
+GOAL_TOKENS_PER_S = 10e6
+GOAL_BYTES_PER_POSTING = 24.0
+
+
+def _release_free_memory():
+    gc.collect()
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
+
+def measure(mode: str, n_docs: int, doc_len: int, freeze: bool) -> dict:
+    """Runs one measurement in this process; returns its figures."""
+    import vantoro
+    from corpus import synthetic_corpus
+
+    corpus = synthetic_corpus(n_docs, doc_len=doc_len)
+    pairs = corpus.pairs()
+    postings = corpus.n_postings()
+    string_bytes = corpus.string_bytes()
+    corpus._df = None  # drop the cached frequency array before the baseline
+    index = vantoro.BM25()
+    _release_free_memory()
+    baseline = rss_bytes()
+    peak_reset = reset_peak_rss()
+
+    start = time.perf_counter()
+    if mode == "add_documents":
+        with fd1_to_devnull():
+            index.add_documents(pairs)
+    else:
+        add = index.add_document
+        for doc_id, tokens in pairs:
+            add(doc_id, tokens)
+    seconds = time.perf_counter() - start
+    peak = peak_rss_bytes()
+    _release_free_memory()
+    retained = rss_bytes()
+
+    result = {
+        "mode": mode, "docs": n_docs, "tokens": corpus.n_tokens, "postings": postings,
+        "string_bytes": string_bytes, "seconds": seconds, "baseline": baseline,
+        "retained": retained, "peak": peak, "peak_reset": peak_reset,
+    }
+    if freeze:
+        reset_peak_rss()
+        start = time.perf_counter()
+        with fd1_to_devnull():  # freeze writes a progress line per token
+            index.freeze()
+        result["freeze_seconds"] = time.perf_counter() - start
+        result["freeze_peak"] = peak_rss_bytes()
+        _release_free_memory()
+        result["frozen_retained"] = rss_bytes()
+    return result
+
+
+def run_child(mode: str, n_docs: int, doc_len: int, freeze: bool) -> dict:
+    cmd = [sys.executable, os.path.abspath(__file__), "--child", mode,
+           "--sizes", str(n_docs), "--doc-len", str(doc_len)]
+    if freeze:
+        cmd.append("--freeze")
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def per_posting(r: dict, rss: int) -> tuple:
+    growth = rss - r["baseline"]
+    return growth / r["postings"], (growth - r["string_bytes"]) / r["postings"]
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--sizes", default="100000,1000000", help="comma-separated document counts")
+    parser.add_argument("--doc-len", type=int, default=50, help="mean tokens per document")
+    parser.add_argument("--no-freeze", action="store_true", help="skip the memory/time of freeze")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    parser.add_argument("--freeze", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s]
+
+    if args.child:
+        print(json.dumps(measure(args.child, sizes[0], args.doc_len, args.freeze)))
+        return
+
+    print(__doc__.split("\n\n", 2)[2].split("\nGoals")[0].strip())
+    print()
+    rows, mem_rows = [], []
+    for n_docs in sizes:
+        bulk = run_child("add_documents", n_docs, args.doc_len, not args.no_freeze)
+        loop = run_child("add_document", n_docs, args.doc_len, False)
+        for r in (bulk, loop):
+            rate = r["tokens"] / r["seconds"]
+            goal = ""
+            if r["mode"] == "add_documents":
+                goal = "yes" if rate >= GOAL_TOKENS_PER_S else "NO"
+            rows.append([f"{n_docs:,}", r["mode"], f"{r['tokens']:,}", f"{r['seconds']:.2f} s",
+                         fmt_rate(rate, "tok"), fmt_rate(n_docs / r["seconds"], "doc"), goal])
+            if not r["peak_reset"]:
+                print("note: peak RSS could not be reset; peaks include corpus generation")
+            kept, kept_beyond = per_posting(r, r["retained"])
+            peak, peak_beyond = per_posting(r, r["peak"])
+            mem_rows.append([f"{n_docs:,}", f"after {r['mode']}", f"{r['postings']:,}",
+                             f"{r['string_bytes'] / 2**20:.1f} MiB",
+                             f"{kept:.1f}", f"{kept_beyond:.1f}", f"{peak:.1f}", f"{peak_beyond:.1f}",
+                             "yes" if peak_beyond <= GOAL_BYTES_PER_POSTING else "NO"])
+        if "freeze_seconds" in bulk:
+            r = bulk
+            kept, kept_beyond = per_posting(r, r["frozen_retained"])
+            peak, peak_beyond = per_posting(r, r["freeze_peak"])
+            mem_rows.append([f"{n_docs:,}", "after add + freeze", f"{r['postings']:,}",
+                             f"{r['string_bytes'] / 2**20:.1f} MiB",
+                             f"{kept:.1f}", f"{kept_beyond:.1f}", f"{peak:.1f}", f"{peak_beyond:.1f}", ""])
+            rows.append([f"{n_docs:,}", "freeze", f"{r['postings']:,} postings", f"{r['freeze_seconds']:.2f} s",
+                         fmt_rate(r["postings"] / r["freeze_seconds"], "posting"), "", ""])
+
+    print("Throughput (goal: >= 10 M tokens/s through add_documents)")
+    print_table(["docs", "operation", "tokens", "time", "tokens/s", "docs/s", "goal met"], rows)
+    print()
+    print("Memory per posting: RSS growth over the baseline / postings (goal: peak beyond strings <= 24 B)")
+    print_table(["docs", "state", "postings", "string bytes", "retained B/post", "beyond strings",
+                 "peak B/post", "beyond strings", "goal met"], mem_rows)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,142 @@
+"""One adapter per search library, all fed the same token lists.
+
+Each adapter has ``build(pairs)`` (pairs of (id, tokens)), ``search(tokens, k)``
+returning the ids of the best ``k`` documents, best first, and optionally
+``batch(queries, k)``. Scores are not compared across libraries: each uses its
+own idf variant, so only rankings are comparable.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+
+import numpy as np
+
+from common import fd1_to_devnull
+
+K1, B = 1.2, 0.75
+
+
+def available(module: str) -> bool:
+    return importlib.util.find_spec(module) is not None
+
+
+class Vantoro:
+    name = "vantoro"
+
+    def __init__(self):
+        import vantoro
+        self.index = vantoro.BM25()
+
+    def add(self, pairs):
+        with fd1_to_devnull():  # one progress line per document on fd 1
+            self.index.add_documents(pairs)
+
+    def freeze(self):
+        with fd1_to_devnull():  # one progress line per token on fd 1
+            self.index.freeze()
+
+    def build(self, pairs):
+        self.add(pairs)
+        self.freeze()
+
+    def search(self, tokens, k=10):
+        return [doc for doc, _ in self.index.search(tokens, k)]
+
+    def search_instance(self, tokens, k=10):
+        return [doc for doc, _ in self.index.search_instance(tokens, k)]
+
+    def batch(self, queries, k=10):
+        return [[doc for doc, _ in hits] for hits in self.index.batch_search(queries, k)]
+
+
+class RankBM25:
+    """rank-bm25's BM25Okapi: scores every document per query in Python/numpy.
+    Top-k is taken with argpartition on its score array (cheaper than its own
+    get_top_n, which sorts everything)."""
+    name = "rank-bm25"
+
+    def build(self, pairs):
+        from rank_bm25 import BM25Okapi
+        self.ids = [doc_id for doc_id, _ in pairs]
+        self.model = BM25Okapi([tokens for _, tokens in pairs], k1=K1, b=B)
+
+    def search(self, tokens, k=10):
+        scores = self.model.get_scores(tokens)
+        k = min(k, len(scores))
+        top = np.argpartition(-scores, k - 1)[:k]
+        top = top[np.argsort(-scores[top], kind="stable")]
+        return [self.ids[i] for i in top if scores[i] > 0]
+
+
+class BM25S:
+    """bm25s with its token-list input (no tokenizer of its own), numpy backend."""
+    name = "bm25s"
+
+    def build(self, pairs):
+        import bm25s
+        self.ids = [doc_id for doc_id, _ in pairs]
+        self.model = bm25s.BM25(k1=K1, b=B)
+        self.model.index([tokens for _, tokens in pairs], show_progress=False)
+
+    def _ids(self, docs, scores):
+        return [self.ids[d] for d, s in zip(docs.tolist(), scores.tolist()) if s > 0]
+
+    def search(self, tokens, k=10):
+        docs, scores = self.model.retrieve([tokens], k=min(k, len(self.ids)), show_progress=False)
+        return self._ids(docs[0], scores[0])
+
+    def batch(self, queries, k=10, n_threads=0):
+        docs, scores = self.model.retrieve(queries, k=min(k, len(self.ids)), show_progress=False,
+                                           n_threads=n_threads)
+        return [self._ids(d, s) for d, s in zip(docs, scores)]
+
+
+class Tantivy:
+    """tantivy in RAM. The tokens are joined with blanks and split again by its
+    whitespace tokenizer, so it indexes exactly the same tokens; the field keeps
+    frequencies but no positions (all BM25 needs). One writer thread, like the
+    single-threaded adds of the others."""
+    name = "tantivy"
+
+    def build(self, pairs):
+        import tantivy
+        self.tantivy = tantivy
+        builder = tantivy.SchemaBuilder()
+        builder.add_text_field("body", stored=False, tokenizer_name="whitespace", index_option="freq")
+        builder.add_unsigned_field("n", stored=True)
+        self.schema = builder.build()
+        self.ids = [doc_id for doc_id, _ in pairs]
+        index = tantivy.Index(self.schema)
+        writer = index.writer(heap_size=512_000_000, num_threads=1)
+        for n, (_, tokens) in enumerate(pairs):
+            writer.add_document(tantivy.Document(body=" ".join(tokens), n=n))
+        writer.commit()
+        writer.wait_merging_threads()
+        index.reload()
+        self.searcher = index.searcher()
+        # With one segment the document addresses are the insertion positions;
+        # then ids come from a list instead of a stored-field fetch per hit.
+        # Verified on a few queries, else the stored field is used.
+        probes = [tokens[:2] for _, tokens in (pairs[0], pairs[len(pairs) // 2], pairs[-1]) if tokens] \
+            if pairs else []
+        self.by_address = self.searcher.num_segments == 1 and all(map(self.check_addresses, probes))
+
+    def _query(self, tokens):
+        q = self.tantivy.Query
+        terms = [(self.tantivy.Occur.Should, q.term_query(self.schema, "body", t)) for t in dict.fromkeys(tokens)]
+        return q.boolean_query(terms)
+
+    def search(self, tokens, k=10):
+        hits = self.searcher.search(self._query(tokens), k, count=False).hits
+        if self.by_address:
+            return [self.ids[address.doc] for _, address in hits]
+        return [self.ids[self.searcher.doc(address)["n"][0]] for _, address in hits]
+
+    def check_addresses(self, tokens) -> bool:
+        """True when address order and the stored positions agree on this query's hits."""
+        hits = self.searcher.search(self._query(tokens), 10, count=False).hits
+        return all(self.searcher.doc(a)["n"][0] == a.doc for _, a in hits)
+
+
+PEERS = {"rank-bm25": ("rank_bm25", RankBM25), "bm25s": ("bm25s", BM25S), "tantivy": ("tantivy", Tantivy)}
