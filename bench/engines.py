@@ -8,7 +8,7 @@ own idf variant, so only rankings are comparable.
 
 from __future__ import annotations
 
-import importlib.util
+import importlib
 
 import numpy as np
 
@@ -18,7 +18,11 @@ K1, B = 1.2, 0.75
 
 
 def available(module: str) -> bool:
-    return importlib.util.find_spec(module) is not None
+    try:
+        importlib.import_module(module)
+    except ImportError:
+        return False
+    return True
 
 
 class Vantoro:

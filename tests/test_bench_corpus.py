@@ -4,7 +4,7 @@ These cover the helpers under bench/ and examples/, not the index itself:
 they need neither the shared data folder nor the peer libraries.
 """
 
-import importlib.util
+import importlib
 import os
 import sys
 
@@ -12,16 +12,14 @@ import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
+sys.path.insert(0, os.path.join(ROOT, "examples"))
 
 np = pytest.importorskip("numpy")
 corpus = pytest.importorskip("corpus")
 
 
 def _load_demo():
-    spec = importlib.util.spec_from_file_location("vantoro_demo", os.path.join(ROOT, "examples", "demo.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return importlib.import_module("demo")
 
 
 class TestSyntheticCorpus:
