@@ -1,0 +1,321 @@
+"""Saving and loading: the two JSON files, the messages on fd 1, the failure
+texts, a save that never destroys the previous files and a load that is all
+or nothing."""
+import json
+import os
+import stat
+
+import pytest
+
+from conftest import run_python
+
+import vantoro
+
+UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+NUL_PATH = 'Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }'
+BAD_UTF8 = 'Error { kind: InvalidData, message: "stream did not contain valid UTF-8" }'
+
+
+def fault_message(call):
+    with pytest.raises(BaseException) as excinfo:
+        call()
+    assert type(excinfo.value).__name__ == "FaultException"
+    return str(excinfo.value)
+
+
+def os_error(code, kind):
+    return 'Os { code: %d, kind: %s, message: "%s" }' % (code, kind, os.strerror(code))
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(path, data):
+    with open(path, "wb") as f:
+        f.write(data.encode() if isinstance(data, str) else data)
+
+
+def compact(obj):
+    return json.dumps(obj, separators=(",", ":"), ensure_ascii=False)
+
+
+def assert_compact(path):
+    """The file is UTF-8 JSON with no white space outside strings and no final line feed."""
+    text = read(path).decode("utf-8")
+    assert text == compact(json.loads(text))
+    return json.loads(text)
+
+
+def answers(bm, queries=(["a"], ["b"], ["a", "b"], ["é"], ["x"])):
+    return [sorted(bm.search_instance(q, 100)) for q in queries]
+
+
+DOCS = [
+    ("d1", ["a", "b", "a"]),
+    ("d2", ["b"]),
+    ("", ["", "x"]),
+    ('q"\\\t\x01\x1f/é\U0001f600', ['q"\\', "\n\r\b\f", "é", "\x7f\x00"]),
+    ("empty", []),
+]
+
+
+@pytest.fixture
+def filled():
+    bm = vantoro.BM25()
+    for doc_id, tokens in DOCS:
+        bm.add_document(doc_id, tokens)
+    return bm
+
+
+def expected_files():
+    documents, tokens = {}, {}
+    for doc_id, toks in DOCS:
+        counts = {}
+        for t in toks:
+            counts[t] = counts.get(t, 0) + 1
+        documents[doc_id] = {"id": doc_id, "maps": counts}
+        for t, c in counts.items():
+            tokens.setdefault(t, {"text": t, "maps": {}})["maps"][doc_id] = c
+    return documents, tokens
+
+
+class TestRoundTrip:
+    def test_save_writes_both_files_and_the_message(self, filled, tmp_path, capfd):
+        filled.save(str(tmp_path))
+        assert capfd.readouterr().out == "Saved index with 5 documents and 8 tokens\n"
+        documents, tokens = expected_files()
+        assert assert_compact(tmp_path / "index.json") == documents
+        assert assert_compact(tmp_path / "token_index.json") == tokens
+        assert sorted(os.listdir(tmp_path)) == ["index.json", "token_index.json"]
+
+    def test_load_restores_an_equal_index(self, filled, tmp_path, capfd):
+        filled.save(str(tmp_path) + "/")
+        other = vantoro.BM25()
+        other.add_document("old", ["a"])
+        other.load(str(tmp_path))
+        assert capfd.readouterr().out.endswith("Loaded index with 5 documents and 8 tokens\n")
+        assert answers(other) == answers(filled)
+        again = tmp_path / "again"
+        again.mkdir()
+        other.save(str(again))
+        assert read(again / "index.json") == read(tmp_path / "index.json")
+        assert read(again / "token_index.json") == read(tmp_path / "token_index.json")
+
+    def test_empty_index(self, bm, tmp_path, capfd):
+        bm.save(str(tmp_path))
+        assert capfd.readouterr().out == "Saved index with 0 documents and 0 tokens\n"
+        assert read(tmp_path / "index.json") == b"{}"
+        assert read(tmp_path / "token_index.json") == b"{}"
+        bm.load(str(tmp_path))
+        assert capfd.readouterr().out == "Loaded index with 0 documents and 0 tokens\n"
+
+    def test_records_are_kept_as_stored(self, bm, tmp_path, capfd):
+        # Record ids that differ from their keys, extreme and negative counts,
+        # the array form, ignored members, members in any order, blanks.
+        write(tmp_path / "index.json", '{"k1": {"maps": {"a": -2147483648, "b": 0}, "extra": [{}], "id": "other"},\n'
+                                       ' "k2": ["", {"a": 2147483647}]}\n')
+        write(tmp_path / "token_index.json", '{"a":{"text":"A","maps":{"k1":-5,"nobody":3}}}')
+        bm.load(str(tmp_path))
+        assert capfd.readouterr().out == "Loaded index with 2 documents and 1 tokens\n"
+        out = tmp_path / "out"
+        out.mkdir()
+        bm.save(str(out))
+        assert assert_compact(out / "index.json") == {
+            "k1": {"id": "other", "maps": {"a": -2147483648, "b": 0}},
+            "k2": {"id": "", "maps": {"a": 2147483647}},
+        }
+        assert assert_compact(out / "token_index.json") == {"a": {"text": "A", "maps": {"k1": -5, "nobody": 3}}}
+
+    def test_save_index_and_save_token_index_write_exactly_the_path(self, filled, tmp_path, capfd):
+        path = str(tmp_path / "a.json")
+        filled.save_index(path)
+        documents, tokens = expected_files()
+        assert assert_compact(path) == documents
+        filled.save_token_index(path)
+        assert assert_compact(path) == tokens
+        assert os.listdir(tmp_path) == ["a.json"]
+        assert capfd.readouterr().out == ""
+
+    def test_empty_directory_text_is_the_working_directory(self, filled, tmp_path, monkeypatch, capfd):
+        monkeypatch.chdir(tmp_path)
+        filled.save("")
+        assert sorted(os.listdir(tmp_path)) == ["index.json", "token_index.json"]
+        other = vantoro.BM25()
+        other.load("")
+        assert answers(other) == answers(filled)
+
+    def test_load_keeps_the_stored_weights(self, tmp_path, capfd):
+        bm = vantoro.BM25()
+        bm.add_document("d1", ["a"])
+        bm.add_document("d2", ["b"])
+        bm.freeze()
+        frozen = bm.search(["a"], 5)
+        bm.save(str(tmp_path))
+        bm.load(str(tmp_path))
+        assert bm.search(["a"], 5) == frozen  # weights are not saved, and load keeps them
+
+
+class TestSaveFailures:
+    def test_missing_directory(self, filled, tmp_path, capfd):
+        message = fault_message(lambda: filled.save(str(tmp_path / "missing")))
+        assert message == "Unable to write file: " + os_error(2, "NotFound")
+        assert capfd.readouterr().out == ""
+        assert os.listdir(tmp_path) == []
+        try:  # not an Exception: only BaseException catches it
+            filled.save(str(tmp_path / "missing"))
+        except Exception:  # noqa: BLE001
+            pytest.fail("FaultException was caught as Exception")
+        except BaseException:  # noqa: B902
+            pass
+        filled.save(str(tmp_path))  # the instance stays usable
+
+    def test_directory_path_and_nul(self, filled, tmp_path, capfd):
+        assert fault_message(lambda: filled.save_index(str(tmp_path))) == "Unable to write file: " + os_error(21, "IsADirectory")
+        assert fault_message(lambda: filled.save_token_index(str(tmp_path / "a\0b"))) == "Unable to write file: " + NUL_PATH
+        assert fault_message(lambda: filled.save(str(tmp_path) + "\0")) == "Unable to write file: " + NUL_PATH
+        assert os.listdir(tmp_path) == []
+
+    def test_devices_are_written_in_place(self, filled):
+        assert fault_message(lambda: filled.save_index("/dev/full")) == "Unable to write file: " + os_error(28, "StorageFull")
+        filled.save_token_index("/dev/null")
+        assert stat.S_ISCHR(os.stat("/dev/null").st_mode)
+
+    def test_permission_bits_and_symbolic_links(self, filled, tmp_path):
+        kept = tmp_path / "kept.json"
+        write(kept, "old")
+        os.chmod(kept, 0o640)
+        filled.save_index(str(kept))
+        assert stat.S_IMODE(os.stat(kept).st_mode) == 0o640
+        real = tmp_path / "real.json"
+        write(real, "old")
+        os.symlink("real.json", tmp_path / "link.json")
+        filled.save_index(str(tmp_path / "link.json"))
+        assert os.path.islink(tmp_path / "link.json")
+        assert read(real) == read(kept)
+        assert sorted(os.listdir(tmp_path)) == ["kept.json", "link.json", "real.json"]
+
+    def test_a_failed_save_keeps_the_previous_files(self, tmp_path):
+        # Writing past the file-size limit fails with EFBIG once SIGXFSZ is ignored.
+        write(tmp_path / "index.json", "previous documents")
+        write(tmp_path / "token_index.json", "previous tokens")
+        result = run_python(
+            """
+            import os, resource, signal, sys
+            import vantoro
+            bm = vantoro.BM25()
+            bm.add_documents([("doc%d" % i, ["token%d" % (i % 50), "common"]) for i in range(2000)])
+            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+            resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+            for call in (lambda: bm.save(sys.argv[1]), lambda: bm.save_index(sys.argv[1] + "/new.json")):
+                try:
+                    call()
+                except BaseException as error:
+                    print(type(error).__name__, error, file=sys.stderr)
+            """.replace("sys.argv[1]", repr(str(tmp_path))),
+            stdout=open(os.devnull, "w"),
+        )
+        failure = "FaultException Unable to write file: " + os_error(27, "FileTooLarge")
+        faults = [line for line in result.stderr.splitlines() if line.startswith("FaultException")]
+        assert faults == [failure, failure], result.stderr
+        assert read(tmp_path / "index.json") == b"previous documents"
+        assert read(tmp_path / "token_index.json") == b"previous tokens"
+        assert sorted(os.listdir(tmp_path)) == ["index.json", "token_index.json"]  # no temporary, no new.json
+
+    def test_failure_to_print_the_message_keeps_the_files(self, tmp_path):
+        result = run_python(
+            """
+            import os, sys
+            fd = os.open("/dev/full", os.O_WRONLY)
+            os.dup2(fd, 1)
+            import vantoro
+            bm = vantoro.BM25()
+            bm.add_document("d1", ["a"])
+            try:
+                bm.save(%r)
+            except BaseException as error:
+                print(type(error).__name__, error, file=sys.stderr)
+            """ % str(tmp_path),
+        )
+        assert "FaultException failed printing to stdout: No space left on device (os error 28)" in result.stderr
+        assert read(tmp_path / "index.json") == b'{"d1":{"id":"d1","maps":{"a":1}}}'
+
+
+class TestLoadFailures:
+    @pytest.fixture
+    def before(self, filled):
+        return answers(filled)
+
+    def check_unchanged(self, bm, before, tmp_path):
+        assert answers(bm) == before
+        out = tmp_path / "check"
+        out.mkdir(exist_ok=True)
+        bm.save(str(out))
+        documents, tokens = expected_files()
+        assert json.loads(read(out / "index.json")) == documents
+        assert json.loads(read(out / "token_index.json")) == tokens
+
+    def test_missing_files(self, filled, before, tmp_path, capfd):
+        assert fault_message(lambda: filled.load(str(tmp_path / "missing"))) == "Unable to read file: " + os_error(2, "NotFound")
+        write(tmp_path / "index.json", '{"n":{"id":"n","maps":{}}}')
+        # Both files are read before either is decoded.
+        assert fault_message(lambda: filled.load(str(tmp_path))) == "Unable to read file: " + os_error(2, "NotFound")
+        assert fault_message(lambda: filled.load(str(tmp_path) + "\0")) == "Unable to read file: " + NUL_PATH
+        assert capfd.readouterr().out == ""
+        self.check_unchanged(filled, before, tmp_path)
+
+    def test_token_file_that_does_not_decode_changes_nothing(self, filled, before, tmp_path, capfd):
+        write(tmp_path / "index.json", '{"n":{"id":"n","maps":{"a":1}}}')
+        write(tmp_path / "token_index.json", "[]")
+        assert fault_message(lambda: filled.load(str(tmp_path))) == (
+            UNWRAP + 'Error("invalid type: sequence, expected a map", line: 1, column: 0)'
+        )
+        assert capfd.readouterr().out == ""
+        self.check_unchanged(filled, before, tmp_path)
+
+    def test_invalid_utf8_and_directories(self, filled, before, tmp_path):
+        write(tmp_path / "index.json", b'{"\xed\xa0\x80":{}}')  # an encoded surrogate
+        write(tmp_path / "token_index.json", "{}")
+        assert fault_message(lambda: filled.load(str(tmp_path))) == "Unable to read file: " + BAD_UTF8
+        os.remove(tmp_path / "index.json")
+        os.mkdir(tmp_path / "index.json")
+        assert fault_message(lambda: filled.load(str(tmp_path))) == "Unable to read file: " + os_error(21, "IsADirectory")
+        self.check_unchanged(filled, before, tmp_path)
+
+    @pytest.mark.parametrize(
+        "documents, error",
+        [
+            ("", 'Error("EOF while parsing a value", line: 1, column: 0)'),
+            ('{"d1":{"id":"d1"}}', 'Error("missing field `maps`", line: 1, column: 17)'),
+            ('{"d1":["d1"]}', 'Error("invalid length 1, expected struct Document with 2 elements", line: 1, column: 12)'),
+            ('{"d1":["d1",{},3]}', 'Error("trailing characters", line: 1, column: 16)'),
+            ('{"d1":{"id":"a","id":"b","maps":{}}}', 'Error("duplicate field `id`", line: 1, column: 20)'),
+            ('{"d1":{"id":null,"maps":{}}}', 'Error("invalid type: null, expected a string", line: 1, column: 16)'),
+            ('{"d":{"id":"d","maps":{"a":"3"}}}', 'Error("invalid type: string \\"3\\", expected i32", line: 1, column: 30)'),
+            ('{"d":{"id":"d","maps":{"a":2147483648}}}',
+             'Error("invalid value: integer `2147483648`, expected i32", line: 1, column: 37)'),
+            ('{"d":{"id":"d","maps":{"a":1.0}}}', 'Error("invalid type: floating point `1`, expected i32", line: 1, column: 30)'),
+            ('{"d":{"id":"d","maps":{"a":1e400}}}', 'Error("number out of range", line: 1, column: 32)'),
+            ('{\n"d":{"id":"\\ud800"}}', 'Error("unexpected end of hex escape", line: 2, column: 18)'),
+            ('{"a\x01"}', 'Error("control character (\\\\u0000-\\\\u001F) found while parsing a string", line: 1, column: 4)'),
+            ('\ufeff{}', 'Error("expected value", line: 1, column: 1)'),
+            ('{} x', 'Error("trailing characters", line: 1, column: 4)'),
+        ],
+    )
+    def test_format_errors(self, filled, before, tmp_path, documents, error):
+        write(tmp_path / "index.json", documents)
+        write(tmp_path / "token_index.json", "{}")
+        assert fault_message(lambda: filled.load(str(tmp_path))) == UNWRAP + error
+        assert answers(filled) == before
+
+    def test_hostile_nesting_does_not_crash(self, filled, before, tmp_path, capfd):
+        deep = "[" * 2_000_000 + "]" * 2_000_000
+        write(tmp_path / "index.json", '{"d":{"id":"d","maps":{},"x":%s}}' % deep)
+        write(tmp_path / "token_index.json", '{"t":{"text":"t","maps":{},"x":%s}}' % ("{\"k\":" * 500_000 + "1" + "}" * 500_000))
+        filled.load(str(tmp_path))
+        assert capfd.readouterr().out == "Loaded index with 1 documents and 1 tokens\n"
+        write(tmp_path / "index.json", '{"d":{"x":%s' % ("[" * 2_000_000))
+        assert fault_message(lambda: filled.load(str(tmp_path))) == (
+            UNWRAP + 'Error("EOF while parsing a list", line: 1, column: %d)' % (10 + 2_000_000)
+        )
