@@ -3,8 +3,11 @@
 namespace vantoro {
 
 void ScoreAccumulator::start(uint32_t documents) {
-  if (cells_.size() < documents) cells_.resize(documents, Cell{0.0f, stamp_});
-  touched_.clear();
+  if (cells_.size() < documents) {
+    cells_.resize(documents, Cell{0.0f, stamp_});
+    touched_.resize(documents);
+  }
+  touched_count_ = 0;
   if (++stamp_ == 0) {
     for (Cell& cell : cells_) cell.stamp = 0;
     stamp_ = 1;

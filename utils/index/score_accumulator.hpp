@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "index/index.hpp"
@@ -15,17 +16,20 @@ class ScoreAccumulator {
   // Starts a query over `documents` document ids.
   void start(uint32_t documents);
 
+  // Adds contribution w to document d (a new candidate starts from 0.0).
+  // Branch-free: whether d is new is data, not a jump, so long posting lists
+  // that mix new and seen documents cost no mispredictions.
   void add(NameId d, float w) {
     Cell& cell = cells_[d];
-    if (cell.stamp != stamp_) {
-      cell.stamp = stamp_;
-      cell.score = 0.0f;
-      touched_.push_back(d);
-    }
-    cell.score = w + cell.score;
+    const bool fresh = cell.stamp != stamp_;
+    const float base = fresh ? 0.0f : cell.score;
+    cell.score = w + base;
+    cell.stamp = stamp_;
+    touched_[touched_count_] = d;
+    touched_count_ += fresh;
   }
 
-  const std::vector<NameId>& touched() const { return touched_; }
+  std::span<const NameId> touched() const { return {touched_.data(), touched_count_}; }
   float score(NameId d) const { return cells_[d].score; }
 
   // The accumulator of the calling thread.
@@ -37,7 +41,8 @@ class ScoreAccumulator {
     uint32_t stamp;
   };
   std::vector<Cell> cells_;
-  std::vector<NameId> touched_;
+  std::vector<NameId> touched_;  // room for every document; the first touched_count_ are used
+  size_t touched_count_ = 0;
   uint32_t stamp_ = 0;
 };
 

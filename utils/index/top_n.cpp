@@ -34,7 +34,7 @@ ResultList best_by_heap(const ScoreAccumulator& scores, size_t n, bool refuse_na
 }  // namespace
 
 ResultList top_n(const ScoreAccumulator& scores, size_t n) {
-  const std::vector<NameId>& touched = scores.touched();
+  const std::span<const NameId> touched = scores.touched();
   // A full sort compares every score at least once when there are two or
   // more, so a NaN among them fails; a single candidate is never compared.
   const bool refuse_nan = touched.size() >= 2;
