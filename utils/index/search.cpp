@@ -52,14 +52,34 @@ ResultList search_on_the_fly(const Index& index, const Query& query, size_t n) {
 
   ScoreAccumulator& scores = ScoreAccumulator::local();
   scores.start(index.document_name_count());
+  // Weights are computed a block at a time: the gather of lengths and counts
+  // is separate from the arithmetic, which the compiler then runs on vector
+  // registers (same single-precision operations, same results).
+  constexpr size_t kBlock = 256;
+  float dl[kBlock];
+  int32_t tf[kBlock];
+  float w[kBlock];
   for (NameId t : distinct_tokens(index, query)) {
     const std::vector<Posting>& list = index.token(t).postings;
     if (list.empty()) continue;
     const float factor = idf_factor(documents, list.size());
-    for (const Posting& p : list) {
-      const float dl = lengths[p.id];
-      if (std::isnan(dl)) throw Fault(kMissingValue);
-      scores.add(p.id, token_weight(k1, b, factor, p.count, dl, avg));
+    for (size_t begin = 0; begin < list.size(); begin += kBlock) {
+      const size_t size = std::min(kBlock, list.size() - begin);
+      const Posting* block = list.data() + begin;
+      bool missing = false;
+      for (size_t i = 0; i < size; ++i) {
+        dl[i] = lengths[block[i].id];
+        tf[i] = block[i].count;
+        missing |= std::isnan(dl[i]);
+      }
+      if (missing) {
+        // Contributions before the missing document are added first, as if
+        // the postings had been visited one by one.
+        for (size_t i = 0; i < size && !std::isnan(dl[i]); ++i) scores.add(block[i].id, token_weight(k1, b, factor, tf[i], dl[i], avg));
+        throw Fault(kMissingValue);
+      }
+      for (size_t i = 0; i < size; ++i) w[i] = token_weight(k1, b, factor, tf[i], dl[i], avg);
+      for (size_t i = 0; i < size; ++i) scores.add(block[i].id, w[i]);
     }
   }
   return top_n(scores, n);
