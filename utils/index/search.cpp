@@ -72,12 +72,9 @@ ResultList search_on_the_fly(const Index& index, const Query& query, size_t n) {
         tf[i] = block[i].count;
         missing |= std::isnan(dl[i]);
       }
-      if (missing) {
-        // Contributions before the missing document are added first, as if
-        // the postings had been visited one by one.
-        for (size_t i = 0; i < size && !std::isnan(dl[i]); ++i) scores.add(block[i].id, token_weight(k1, b, factor, tf[i], dl[i], avg));
-        throw Fault(kMissingValue);
-      }
+      // A token that lists a document the index lacks fails the call; the
+      // partial scores are discarded with it.
+      if (missing) throw Fault(kMissingValue);
       for (size_t i = 0; i < size; ++i) w[i] = token_weight(k1, b, factor, tf[i], dl[i], avg);
       for (size_t i = 0; i < size; ++i) scores.add(block[i].id, w[i]);
     }
