@@ -31,9 +31,22 @@ VANTORO_WERROR=ON $PYTHON -m pip install -q --disable-pip-version-check --no-bui
   --target build/asan-site -C cmake.define.VANTORO_SANITIZE=ON -C build-dir=build/asan .
 ASAN_LIB=$(g++ -print-file-name=libasan.so)
 UBSAN_LIB=$(g++ -print-file-name=libubsan.so)
-(cd tests && PYTHONPATH="$PWD/../build/asan-site" LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" \
-  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  VANTORO_EXPECT_SANITIZED=1 $PYTHON -m pytest -q -p no:cacheprovider -x)
+# Reports go to files: pytest captures standard error, and an aborted test
+# process would take a captured report with it.
+REPORTS="$PWD/build/sanitizer-reports"
+rm -rf "$REPORTS" && mkdir -p "$REPORTS"
+if ! (cd tests && PYTHONPATH="$PWD/../build/asan-site" LD_PRELOAD="$ASAN_LIB $UBSAN_LIB" \
+  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:log_path="$REPORTS/asan" \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path="$REPORTS/ubsan" \
+  VANTORO_EXPECT_SANITIZED=1 $PYTHON -m pytest -q -p no:cacheprovider -x); then
+  cat "$REPORTS"/* 2>/dev/null || true
+  exit 1
+fi
+if compgen -G "$REPORTS/*" >/dev/null; then
+  cat "$REPORTS"/*
+  echo "sanitizer reports were written"
+  exit 1
+fi
 
 if [ -x tests/fuzz/run_fuzz.sh ]; then
   step "short fuzz run of the index file reader"

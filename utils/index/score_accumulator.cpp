@@ -5,7 +5,7 @@ namespace vantoro {
 void ScoreAccumulator::start(uint32_t documents) {
   if (cells_.size() < documents) {
     cells_.resize(documents, Cell{0.0f, stamp_});
-    touched_.resize(documents);
+    touched_.resize(size_t{documents} + 1);  // add() writes one past the last candidate
   }
   touched_count_ = 0;
   if (++stamp_ == 0) {
