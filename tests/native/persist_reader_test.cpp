@@ -264,3 +264,41 @@ TEST(deep_ignored_values) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(long_records_and_escaped_names_across_batches) {
+  // Names with and without escapes, records longer than any internal batch,
+  // ids with escapes: the result must equal the plain reading.
+  std::string text = "{";
+  std::string expected = "{";
+  for (int r = 0; r < 40; ++r) {
+    if (r) {
+      text += ',';
+      expected += ',';
+    }
+    const std::string key = "k" + std::to_string(r);
+    text += "\"" + key + "\":{\"maps\":{";
+    expected += "\"" + key + "\":{\"id\":\"\xc3\xa9" + std::to_string(r) + "\",\"maps\":{";
+    const int entries = r % 3 == 0 ? 3000 : r;
+    for (int e = 0; e < entries; ++e) {
+      if (e) {
+        text += ',';
+        expected += ',';
+      }
+      const bool escaped = (e + r) % 3 == 0;
+      const std::string n = std::to_string((e * 7 + r) % 5000);
+      text += escaped ? "\"t\\u00e9" + n + "\":" : "\"t" + n + "\":";
+      expected += escaped ? "\"t\xc3\xa9" + n + "\":" : "\"t" + n + "\":";
+      text += std::to_string(e - 5);
+      expected += std::to_string(e - 5);
+    }
+    text += "},\"id\":\"\\u00e9" + std::to_string(r) + "\"}";
+    expected += "}}";
+  }
+  text += "}";
+  expected += "}";
+  EXPECT_TEXT(read_documents(text), "OK " + expected);
+}
+
+}  // namespace

@@ -21,7 +21,38 @@ void clear_slots(const std::vector<Posting>& pending, std::vector<uint32_t>& slo
   for (const Posting& p : pending) slot_of[p.id] = 0;
 }
 
+// put() for a batch, in two passes so that the record slots of all names
+// are requested before any is needed (the table slots were prefetched when
+// the hashes were computed).
+template <class Intern>
+void put_all(const StringTable& names, Intern intern, const std::string_view* keys,
+             const IndexBuilder::NameHash* hashes, const int32_t* counts, size_t n, std::vector<NameId>& ids,
+             std::vector<Posting>& pending, std::vector<uint32_t>& slot_of) {
+  ids.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    // A switch to the strong hash since the hash was computed makes it stale.
+    const uint64_t h = hashes[i].strong == names.strong() ? hashes[i].value : names.hash(keys[i]);
+    ids[i] = intern(keys[i], h);
+    if (ids[i] < slot_of.size()) __builtin_prefetch(&slot_of[ids[i]]);
+  }
+  for (size_t i = 0; i < n; ++i) put(pending, slot_of, ids[i], counts[i]);
+}
+
+IndexBuilder::NameHash prefetch_name(const StringTable& names, std::string_view name) {
+  const IndexBuilder::NameHash h{names.hash(name), names.strong()};
+  names.prefetch(h.value);
+  return h;
+}
+
 }  // namespace
+
+IndexBuilder::NameHash IndexBuilder::prefetch_document_name(std::string_view name) const {
+  return prefetch_name(index_.doc_names_, name);
+}
+
+IndexBuilder::NameHash IndexBuilder::prefetch_token_name(std::string_view name) const {
+  return prefetch_name(index_.token_names_, name);
+}
 
 void IndexBuilder::begin_document(std::string_view key) {
   current_ = index_.intern_document(key);
@@ -30,6 +61,13 @@ void IndexBuilder::begin_document(std::string_view key) {
 
 void IndexBuilder::document_count(std::string_view token, int32_t count) {
   put(pending_, slot_of_, index_.intern_token(token, index_.token_names_.hash(token)), count);
+}
+
+void IndexBuilder::document_counts(const std::string_view* tokens, const NameHash* hashes, const int32_t* counts,
+                                   size_t n) {
+  put_all(
+      index_.token_names_, [this](std::string_view key, uint64_t h) { return index_.intern_token(key, h); }, tokens,
+      hashes, counts, n, ids_, pending_, slot_of_);
 }
 
 void IndexBuilder::end_document(std::string_view record_id) {
@@ -66,6 +104,13 @@ void IndexBuilder::begin_token(std::string_view key) {
 
 void IndexBuilder::token_count(std::string_view document, int32_t count) {
   put(pending_, slot_of_, index_.intern_document(document), count);
+}
+
+void IndexBuilder::token_counts(const std::string_view* documents, const NameHash* hashes, const int32_t* counts,
+                                size_t n) {
+  put_all(
+      index_.doc_names_, [this](std::string_view key, uint64_t h) { return index_.intern_document(key, h); },
+      documents, hashes, counts, n, ids_, pending_, slot_of_);
 }
 
 void IndexBuilder::end_token(std::string_view record_text) {

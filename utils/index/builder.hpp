@@ -14,15 +14,36 @@ namespace vantoro {
 
 class IndexBuilder {
  public:
+  // A name's hash in one of the two tables, and whether that table used its
+  // strong hash when it was computed.
+  struct NameHash {
+    uint64_t value;
+    bool strong;
+  };
+
   // Documents map: begin_document, any number of document_count, end_document.
   void begin_document(std::string_view key);
   void document_count(std::string_view token, int32_t count);
   void end_document(std::string_view record_id);
+  // The same as document_count for each (tokens[i], counts[i]) in order;
+  // hashes[i] is what prefetch_token_name(tokens[i]) returned.
+  void document_counts(const std::string_view* tokens, const NameHash* hashes, const int32_t* counts, size_t n);
 
   // Token map: begin_token, any number of token_count, end_token.
   void begin_token(std::string_view key);
   void token_count(std::string_view document, int32_t count);
   void end_token(std::string_view record_text);
+  // The same as token_count for each (documents[i], counts[i]) in order;
+  // hashes[i] is what prefetch_document_name(documents[i]) returned.
+  void token_counts(const std::string_view* documents, const NameHash* hashes, const int32_t* counts, size_t n);
+
+  // Hashes a document (token) name and asks the processor to fetch the table
+  // slot that a later call naming it will read, so that a reader can overlap
+  // the lookups of the many names it has yet to hand over. The hash goes
+  // stale if the table switches to its strong hash meanwhile; the batched
+  // calls then compute it again.
+  NameHash prefetch_document_name(std::string_view name) const;
+  NameHash prefetch_token_name(std::string_view name) const;
 
   // The finished index; call once, after both maps.
   Index take();
@@ -32,6 +53,7 @@ class IndexBuilder {
   NameId current_ = 0;
   std::vector<Posting> pending_;
   std::vector<uint32_t> slot_of_;  // per name id: position in pending_ + 1, or 0
+  std::vector<NameId> ids_;         // scratch of the batched calls
 };
 
 }  // namespace vantoro

@@ -20,8 +20,10 @@ std::string_view Index::token_record_text(NameId t) const {
   return token_names_.name(t);
 }
 
-NameId Index::intern_document(std::string_view key) {
-  auto [id, added] = doc_names_.intern(key);
+NameId Index::intern_document(std::string_view key) { return intern_document(key, doc_names_.hash(key)); }
+
+NameId Index::intern_document(std::string_view key, uint64_t h) {
+  auto [id, added] = doc_names_.intern(key, h);
   if (added) {
     docs_.emplace_back();
     length_f_.push_back(std::numeric_limits<float>::quiet_NaN());

@@ -121,6 +121,7 @@ class Index {
   friend class IndexBuilder;
 
   NameId intern_document(std::string_view key);
+  NameId intern_document(std::string_view key, uint64_t h);
   NameId intern_token(std::string_view key, uint64_t h);
 
   StringTable doc_names_;

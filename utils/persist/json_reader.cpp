@@ -3,11 +3,13 @@
 #include <locale.h>
 #include <stdlib.h>
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <string>
 #include <vector>
@@ -229,10 +231,21 @@ class Scanner {
   // no escape (last_escaped_ false), else a view of scratch_.
   template <bool kKeep>
   std::string_view read_string() {
-    size_t start = i_;
+    const size_t start = i_;
+    skip_plain();
+    if (i_ < n_ && s_[i_] == '"') [[likely]] {
+      // No escape: the content is a view into the text.
+      if constexpr (kKeep) last_escaped_ = false;
+      return std::string_view(s_ + start, i_++ - start);
+    }
+    return read_string_rest<kKeep>(start);
+  }
+
+  // read_string past the first byte that is not plain content.
+  template <bool kKeep>
+  [[gnu::noinline]] std::string_view read_string_rest(size_t start) {
     bool escaped = false;
     for (;;) {
-      skip_plain();
       if (i_ >= n_) fail(Syntax::kEofString, n_);
       const unsigned char c = static_cast<unsigned char>(s_[i_]);
       if (c == '"') {
@@ -258,6 +271,7 @@ class Scanner {
         ++i_;
         read_escape<kKeep>();
         start = i_;
+        skip_plain();
         continue;
       }
       ++i_;
@@ -561,16 +575,30 @@ class Scanner {
 struct DocumentsFile {
   static constexpr const char* kIdField = "id";
   static constexpr const char* kRecord = "struct Document";
+  static void prefetch_key(const IndexBuilder& b, std::string_view key) { b.prefetch_document_name(key); }
+  static IndexBuilder::NameHash prefetch_name(const IndexBuilder& b, std::string_view name) {
+    return b.prefetch_token_name(name);
+  }
   static void begin(IndexBuilder& b, std::string_view key) { b.begin_document(key); }
-  static void count(IndexBuilder& b, std::string_view name, int32_t value) { b.document_count(name, value); }
+  static void counts(IndexBuilder& b, const std::string_view* names, const IndexBuilder::NameHash* hashes,
+                     const int32_t* values, size_t n) {
+    b.document_counts(names, hashes, values, n);
+  }
   static void end(IndexBuilder& b, std::string_view id) { b.end_document(id); }
 };
 
 struct TokensFile {
   static constexpr const char* kIdField = "text";
   static constexpr const char* kRecord = "struct Token";
+  static void prefetch_key(const IndexBuilder& b, std::string_view key) { b.prefetch_token_name(key); }
+  static IndexBuilder::NameHash prefetch_name(const IndexBuilder& b, std::string_view name) {
+    return b.prefetch_document_name(name);
+  }
   static void begin(IndexBuilder& b, std::string_view key) { b.begin_token(key); }
-  static void count(IndexBuilder& b, std::string_view name, int32_t value) { b.token_count(name, value); }
+  static void counts(IndexBuilder& b, const std::string_view* names, const IndexBuilder::NameHash* hashes,
+                     const int32_t* values, size_t n) {
+    b.token_counts(names, hashes, values, n);
+  }
   static void end(IndexBuilder& b, std::string_view text) { b.end_token(text); }
 };
 
@@ -589,15 +617,27 @@ class RecordReader : Scanner {
     ++i_;
     bool first = true;
     while (next_member(first)) {
-      File::begin(builder_, read_string<true>());
+      const std::string_view key = kept(read_string<true>());
+      File::prefetch_key(builder_, key);
+      defer(Step::kBegin, key);
       colon();
       read_record();
     }
     ++i_;
     if (peek_ws() >= 0) fail_peek(Syntax::kTrailingCharacters);
+    replay();
   }
 
  private:
+  enum class Step : uint8_t { kBegin, kCount, kEnd };
+  struct Call {
+    std::string_view text;  // the key, the name counted, or the record's id
+    IndexBuilder::NameHash hash;  // of the name counted
+    int32_t count;
+    Step step;
+  };
+  static constexpr size_t kWindow = 1024;
+
   void read_record() {
     const int c = peek_ws();
     if (c < 0) fail_peek(Syntax::kEofValue);
@@ -636,7 +676,7 @@ class RecordReader : Scanner {
     ++i_;
     if (!have_id) fail(std::string("missing field `") + File::kIdField + "`", i_);
     if (!have_maps) fail("missing field `maps`", i_);
-    File::end(builder_, record_id_);
+    end_record();
   }
 
   void read_record_array() {
@@ -666,7 +706,7 @@ class RecordReader : Scanner {
     c = peek_ws();
     if (c == ']') {
       ++i_;
-      File::end(builder_, record_id_);
+      end_record();
       return;
     }
     if (c == ',') {
@@ -695,11 +735,14 @@ class RecordReader : Scanner {
     if (c != '"') invalid_type("a string");
     ++i_;
     record_id_ = read_string<true>();
-    if (last_escaped_) {
+    record_id_escaped_ = last_escaped_;
+    if (record_id_escaped_) {
       id_buffer_.assign(record_id_);
       record_id_ = id_buffer_;
     }
   }
+
+  void end_record() { defer(Step::kEnd, record_id_escaped_ ? std::string_view(kept_.emplace_back(id_buffer_)) : record_id_); }
 
   void read_maps() {
     const int c = peek_ws();
@@ -708,17 +751,68 @@ class RecordReader : Scanner {
     ++i_;
     bool first = true;
     while (next_member(first)) {
-      const std::string_view name = read_string<true>();
+      const std::string_view name = kept(read_string<true>());
+      const IndexBuilder::NameHash hash = File::prefetch_name(builder_, name);
       colon();
-      const int32_t count = read_count();
-      File::count(builder_, name, count);
+      defer(Step::kCount, name, read_count(), hash);
     }
     ++i_;
+  }
+
+  // A string that a deferred call will use: text that held escapes is
+  // decoded into scratch_, which the next string reuses, so it is copied.
+  std::string_view kept(std::string_view s) { return last_escaped_ ? std::string_view(kept_.emplace_back(s)) : s; }
+
+  // The builder calls are made a window behind the reading: the lookup of
+  // every name is requested (prefetched) as it is read, and done when the
+  // call is replayed, so the memory reads of many names overlap.
+  void defer(Step step, std::string_view text, int32_t count = 0, IndexBuilder::NameHash hash = {}) {
+    calls_.push_back(Call{text, hash, count, step});
+    if (calls_.size() >= kWindow) replay();
+  }
+
+  void replay() {
+    const size_t n = calls_.size();
+    for (size_t k = 0; k < n;) {
+      const Call& call = calls_[k];
+      if (call.step == Step::kBegin) {
+        File::begin(builder_, call.text);
+        ++k;
+      } else if (call.step == Step::kEnd) {
+        File::end(builder_, call.text);
+        ++k;
+      } else {
+        size_t m = 0;
+        for (; k < n && calls_[k].step == Step::kCount; ++k, ++m) {
+          names_[m] = calls_[k].text;
+          hashes_[m] = calls_[k].hash;
+          counts_[m] = calls_[k].count;
+        }
+        File::counts(builder_, names_.data(), hashes_.data(), counts_.data(), m);
+      }
+    }
+    calls_.clear();
+    kept_.clear();
   }
 
   int32_t read_count() {
     const int c = peek_ws();
     if (c < 0) fail_peek(Syntax::kEofValue);
+    if (c >= '0' && c <= '9') {
+      // Fast path: up to 9 digits without sign, fraction or exponent (so
+      // the value fits), no leading zero before another digit.
+      const char* const first = s_ + i_;
+      const char* const stop = s_ + n_ - first > 9 ? first + 9 : s_ + n_;
+      uint32_t value = static_cast<uint32_t>(c - '0');
+      const char* p = first + 1;
+      if (c != '0') {
+        while (p < stop && is_digit(*p)) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
+      }
+      if (p < s_ + n_ && !is_digit(*p) && *p != '.' && *p != 'e' && *p != 'E') [[likely]] {
+        i_ = static_cast<size_t>(p - s_);
+        return static_cast<int32_t>(value);
+      }
+    }
     const size_t start = i_;
     bool negative = false;
     if (c == '-') {
@@ -743,7 +837,13 @@ class RecordReader : Scanner {
 
   IndexBuilder& builder_;
   std::string_view record_id_;
+  bool record_id_escaped_ = false;
   std::string id_buffer_;
+  std::vector<Call> calls_;          // made, in order, at the next replay
+  std::deque<std::string> kept_;     // decoded strings that calls_ refers to
+  std::array<std::string_view, kWindow> names_;
+  std::array<IndexBuilder::NameHash, kWindow> hashes_;
+  std::array<int32_t, kWindow> counts_;
 };
 
 }  // namespace
