@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <vector>
 
 namespace vantoro::persist {
 namespace {
@@ -35,11 +36,9 @@ struct DigitPairs {
 };
 constexpr DigitPairs kDigits;
 
-inline char* put_string(char* o, std::string_view text) {
+// The escaping path of put_string: `o` is just after the opening quote.
+char* put_escaped(char* o, const unsigned char* p, const unsigned char* end) {
   static constexpr char kHex[] = "0123456789abcdef";
-  *o++ = '"';
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
-  const unsigned char* const end = p + text.size();
   while (p < end) {
     const unsigned char* run = p;
     while (p < end && kEscape.letter[*p] == 0) ++p;
@@ -59,6 +58,23 @@ inline char* put_string(char* o, std::string_view text) {
   }
   *o++ = '"';
   return o;
+}
+
+inline char* put_string(char* o, std::string_view text) {
+  *o++ = '"';
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  // Copy while checking, without a branch per byte; most names need no escape.
+  char needs = 0;
+  for (size_t i = 0; i < n; ++i) {
+    o[i] = static_cast<char>(p[i]);
+    needs |= kEscape.letter[p[i]];
+  }
+  if (needs == 0) [[likely]] {
+    o[n] = '"';
+    return o + n + 1;
+  }
+  return put_escaped(o, p, p + n);
 }
 
 inline char* put_int(char* o, int32_t value) {
@@ -88,6 +104,7 @@ ByteBuffer encode(const Index& index) {
   *out.end() = '{';
   out.commit(1);
   bool first = true;
+  std::vector<std::string_view> names_of;
   for (NameId r = 0; r < names; ++r) {
     if (!(kDocuments ? index.document_present(r) : index.token_present(r))) continue;
     const std::string_view key = kDocuments ? index.document_name(r) : index.token_name(r);
@@ -119,19 +136,16 @@ ByteBuffer encode(const Index& index) {
     o += 9;
     out.set_end(o);
 
-    // The names are scattered in memory: look them up kAhead postings early
-    // and prefetch their bytes, so that the misses overlap.
-    constexpr size_t kAhead = 8;
-    std::string_view ahead[kAhead];
-    const auto name_of = [&index](NameId id) { return kDocuments ? index.token_name(id) : index.document_name(id); };
-    for (size_t k = 0; k < count && k < kAhead; ++k) ahead[k] = name_of(postings[k].id);
+    // The names are scattered in memory: look them all up first, in a loop
+    // short enough for the processor to overlap the misses, then write.
+    names_of.resize(count);
+    for (size_t k = 0; k < count; ++k) {
+      names_of[k] = kDocuments ? index.token_name(postings[k].id) : index.document_name(postings[k].id);
+      __builtin_prefetch(names_of[k].data());
+    }
     for (size_t k = 0; k < count; ++k) {
       const Posting& p = postings[k];
-      const std::string_view name = ahead[k % kAhead];
-      if (k + kAhead < count) {
-        ahead[k % kAhead] = name_of(postings[k + kAhead].id);
-        __builtin_prefetch(ahead[k % kAhead].data());
-      }
+      const std::string_view name = names_of[k];
       out.ensure(string_room(name.size()) + kIntRoom + 2);
       o = out.end();
       if (k != 0) *o++ = ',';
