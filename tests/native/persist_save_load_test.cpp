@@ -21,6 +21,7 @@
 #include "check.hpp"
 #include "fault.hpp"
 #include "persist/json_writer.hpp"
+#include "persist/os_error.hpp"
 #include "persist/save_load.hpp"
 #include "persist_test_util.hpp"
 #include "progress/system_error_text.hpp"
@@ -373,6 +374,18 @@ TEST(failed_load_leaves_the_index_unchanged) {
   fs::remove(dir / "index.json");
   fs::create_directory(dir / "index.json");
   load_fails_with(dir.path(), "Unable to read file: " + os_error(21, "IsADirectory"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(error_descriptions) {
+  EXPECT_TEXT(persist::os_error_description(5), "Os { code: 5, kind: Uncategorized, message: \"" + system_error_text(5) + "\" }");
+  EXPECT_TEXT(persist::os_error_description(13), os_error(13, "PermissionDenied"));
+  EXPECT_TEXT(persist::os_error_description(122), os_error(122, "FilesystemQuotaExceeded"));
+  EXPECT_TEXT(std::string(persist::error_kind_name(36)), "InvalidFilename");
+  EXPECT_TEXT(std::string(persist::kWriteZero), "Error { kind: WriteZero, message: \"failed to write whole buffer\" }");
 }
 
 }  // namespace
