@@ -1,7 +1,9 @@
 // Reading the two saved-index texts: one forward pass over the bytes that
-// feeds each record straight into an IndexBuilder. No document tree is built
-// and no input can drive the reader into deep recursion: values that the
-// format ignores are skipped with an explicit bracket stack.
+// feeds the records into an IndexBuilder as it goes (a window of at most a
+// thousand calls behind the cursor, so that the builder's lookups of many
+// names overlap). No document tree is built and no input can drive the
+// reader into deep recursion: values that the format ignores are skipped with
+// an explicit bracket stack.
 #pragma once
 
 #include <string_view>
