@@ -6,6 +6,8 @@ import os
 import stat
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 from conftest import run_python
 
@@ -155,6 +157,36 @@ class TestRoundTrip:
         bm.save(str(tmp_path))
         bm.load(str(tmp_path))
         assert bm.search(["a"], 5) == frozen  # weights are not saved, and load keeps them
+
+
+# Any text without lone surrogates: control characters, quotes, backslashes,
+# non-BMP characters and the empty string included.
+TEXT = st.text(st.characters(blacklist_categories=("Cs",)), max_size=6)
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(docs=st.lists(st.tuples(TEXT, st.lists(TEXT, max_size=6)), max_size=6))
+def test_round_trip_of_any_texts(tmp_path, capfd, docs):
+    bm = vantoro.BM25()
+    for doc_id, tokens in docs:
+        bm.add_document(doc_id, tokens)
+    bm.save(str(tmp_path))
+    documents = assert_compact(tmp_path / "index.json")
+    tokens_file = assert_compact(tmp_path / "token_index.json")
+    expected = {}
+    for doc_id, tokens in docs:
+        if doc_id not in expected:
+            counts = {}
+            for t in tokens:
+                counts[t] = counts.get(t, 0) + 1
+            expected[doc_id] = {"id": doc_id, "maps": counts}
+    assert documents == expected
+    assert sum(len(t["maps"]) for t in tokens_file.values()) == sum(len(d["maps"]) for d in documents.values())
+    loaded = vantoro.BM25()
+    loaded.load(str(tmp_path))
+    queries = [tokens[:2] for _, tokens in docs] + [[t] for _, tokens in docs for t in tokens]
+    assert [sorted(loaded.search_instance(q, 50)) for q in queries] == [sorted(bm.search_instance(q, 50)) for q in queries]
+    capfd.readouterr()
 
 
 class TestSaveFailures:
