@@ -126,7 +126,7 @@ def main() -> None:
         return
 
     print(__doc__.split("\n\n", 2)[2].split("\nGoals")[0].strip())
-    print()
+    print(f"\nPython {sys.version.split()[0]}, {os.cpu_count()} CPUs; load average at start: {os.getloadavg()[0]:.2f}\n")
     rows, mem_rows = [], []
     for n_docs in sizes:
         bulk = run_child("add_documents", n_docs, args.doc_len, not args.no_freeze)
@@ -162,6 +162,7 @@ def main() -> None:
     print("Memory per posting: RSS growth over the baseline / postings (goal: peak beyond strings <= 24 B)")
     print_table(["docs", "state", "postings", "string bytes", "retained B/post", "beyond strings",
                  "peak B/post", "beyond strings", "goal met"], mem_rows)
+    print(f"load average at end (1 / 5 / 15 min): {' / '.join(f'{x:.2f}' for x in os.getloadavg())}")
 
 
 if __name__ == "__main__":
