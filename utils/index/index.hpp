@@ -53,11 +53,6 @@ struct FrozenWeights {
   std::vector<uint32_t> size;   // per token id: number of weighted postings
   std::vector<float> weights;
   bool any = false;             // the stored weight map is not empty
-
-  float weight(NameId token, size_t posting) const {
-    if (token >= size.size() || posting >= size[token]) return 0.0f;
-    return weights[begin[token] + posting];
-  }
 };
 
 // The length of a document as the scoring formula sees it: the signed 32-bit

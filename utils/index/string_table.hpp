@@ -48,8 +48,6 @@ class StringTable {
     __builtin_prefetch(reinterpret_cast<const void*>(base + ((h >> 32) & (slots_.size() - 1)) * sizeof(Slot)));
   }
 
-  uint64_t byte_size() const { return bytes_.size(); }
-
  private:
   struct Slot {
     uint64_t head;  // up to 7 leading bytes and the length, or 7 bytes and a long-string mark

@@ -29,11 +29,8 @@ class ThreadPool final : public WorkerPool {
   void start(size_t threads) {
     for (size_t i = 0; i < threads; ++i) {
       std::thread(&ThreadPool::work, this).detach();
-      ++threads_;
     }
   }
-
-  size_t thread_count() const override { return threads_; }
 
   void run(size_t count, const std::function<void(size_t)>& task) override {
     if (count == 0) return;
@@ -88,7 +85,6 @@ class ThreadPool final : public WorkerPool {
     }
   }
 
-  size_t threads_ = 0;
   std::mutex batch_lock_;
   std::mutex lock_;
   std::condition_variable wake_;

@@ -22,8 +22,6 @@ class WorkerPool {
   // The first failure of a task is rethrown here; the pool stays usable.
   virtual void run(size_t count, const std::function<void(size_t)>& task) = 0;
 
-  virtual size_t thread_count() const = 0;
-
  protected:
   ~WorkerPool() = default;
 };
