@@ -1,20 +1,44 @@
-// Adding one document: count its tokens, store the counts under the document
-// and append one posting per distinct token to the inverted index.
+// Adding one document: count its tokens and put one posting per distinct
+// token into the inverted index.
 //
 // The work runs in passes over the document's tokens so that the memory
-// reads of one pass (table slots, token records) are requested for all
+// reads of one pass (table slots, posting lists) are requested for all
 // tokens before any is needed: the misses overlap instead of queueing.
+//
+// Every allocation happens before the first change that a reader can see:
+// when memory runs out, the document is not added and the index answers
+// exactly as before (names interned on the way are not observable).
+#include <algorithm>
+
 #include "index/index.hpp"
 
 namespace vantoro {
+namespace {
+
+using Place = Index::PostingPlan::Place;
+using Plan = Index::PostingPlan;
+
+template <class V>
+void reserve_geometric(V& v, size_t extra) {
+  if (v.capacity() - v.size() < extra) v.reserve(std::max(v.size() + extra, v.capacity() + v.capacity() / 2));
+}
+
+}  // namespace
 
 void Index::add_document(std::string_view id, const std::vector<std::string_view>& tokens) {
   const NameId known = doc_names_.find(id);
-  if (known != StringTable::kAbsent && docs_[known].present) return;
+  if (known != StringTable::kAbsent && document_present(known)) return;
 
   const size_t n = tokens.size();
   hash_scratch_.resize(n);
   token_scratch_.resize(n);
+  touched_scratch_.clear();
+  touched_scratch_.reserve(n);
+  reserve_geometric(lists_, n);
+  reserve_geometric(token_present_, n);
+  if (pending_.size() < lists_.size()) pending_.resize(lists_.size(), 0);  // after a load
+  reserve_geometric(pending_, n);
+
   // Each token string is hashed once, here (twice only in the document
   // during which the table switches to its collision-resistant hash).
   const bool strong = token_names_.strong();
@@ -24,62 +48,108 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
   }
   for (size_t i = 0; i < n; ++i) {
     if (token_names_.strong() != strong) hash_scratch_[i] = token_names_.hash(tokens[i]);
-    const NameId t = intern_token(tokens[i], hash_scratch_[i]);
+    auto [t, added] = token_names_.intern(tokens[i], hash_scratch_[i]);
+    if (added) {  // room reserved above: these cannot fail
+      lists_.emplace_back();
+      token_present_.push_back(0);
+      pending_.push_back(0);
+    }
     token_scratch_[i] = t;
-    __builtin_prefetch(&tokens_[t]);
+    __builtin_prefetch(&lists_[t]);
   }
-  touched_scratch_.clear();
   for (size_t i = 0; i < n; ++i) {
-    TokenRecord& token = tokens_[token_scratch_[i]];
-    if (token.pending++ == 0) {
-      touched_scratch_.push_back(token_scratch_[i]);
-      __builtin_prefetch(token.postings.data() + token.postings.size(), 1);
-    }
+    const NameId t = token_scratch_[i];
+    if (pending_[t]++ == 0) touched_scratch_.push_back(t);
   }
 
-  const NameId d = known != StringTable::kAbsent ? known : intern_document(id);
-  // Only a loaded token map can list a document that is not present; then the
-  // new counts are added to the postings it already has.
-  const bool merge = known != StringTable::kAbsent && has_absent_listed_documents_;
-
-  DocumentRecord& doc = docs_[d];
-  Posting* run = doc_postings_.allocate(touched_scratch_.size());
-  doc.postings = run;
-  doc.size = static_cast<uint32_t>(touched_scratch_.size());
-  uint32_t length = 0;
-  for (NameId t : touched_scratch_) {
-    TokenRecord& token = tokens_[t];
-    const int32_t count = token.pending;
-    token.pending = 0;
-    length += static_cast<uint32_t>(count);
-    *run++ = Posting{t, count};
-    if (!token.present) {
-      token.present = true;
-      ++token_count_;
+  // Reserve everything the document needs; on failure undo the counting.
+  std::vector<Plan>& plans = plan_scratch_;
+  NameId d = known;
+  try {
+    plans.resize(touched_scratch_.size());
+    lengths_.reserve_more(1);
+    lengths_f_.reserve_more(1);
+    if (doc_maps_) {
+      reserve_geometric(doc_maps_->runs, 1);
+      reserve_geometric(doc_maps_->postings, touched_scratch_.size());
     }
-    Posting* existing = nullptr;
-    if (merge) {
-      for (Posting& p : token.postings) {
-        if (p.id == d) {
-          existing = &p;
-          break;
-        }
+    for (size_t k = 0; k < touched_scratch_.size(); ++k) {
+      PostingList& list = lists_[touched_scratch_[k]];
+      __builtin_prefetch(list.docs() + (list.size() ? list.size() - 1 : 0));
+    }
+    if (d == StringTable::kAbsent) {
+      auto [interned, added] = doc_names_.intern(id);
+      if (added) {
+        lengths_.push_back_reserved(0);
+        lengths_f_.push_back_reserved(std::numeric_limits<float>::quiet_NaN());
+      }
+      d = interned;
+    }
+    if (doc_maps_ && doc_maps_->runs.size() <= d) reserve_geometric(doc_maps_->runs, size_t{d} + 1 - doc_maps_->runs.size());
+    for (size_t k = 0; k < touched_scratch_.size(); ++k) {
+      const NameId t = touched_scratch_[k];
+      PostingList& list = lists_[t];
+      const int32_t count = pending_[t];
+      Plan plan{Place::append, list.size()};
+      if (!list.empty() && list.docs()[list.size() - 1] >= d) {
+        // Only a document whose name was known before (a load, or an add
+        // that ran out of memory) can sort before listed documents.
+        plan.pos = list.seek(0, d);
+        plan.place = plan.pos < list.size() && list.docs()[plan.pos] == d ? Place::merge : Place::insert;
+      }
+      plans[k] = plan;
+      if (plan.place == Place::merge) {
+        list.reserve_one(static_cast<int32_t>(static_cast<uint32_t>(list.count(plan.pos)) + static_cast<uint32_t>(count)));
+      } else {
+        list.reserve_one(count);
+        if (snapshot_ || plan.pos < list.weighted()) list.reserve_weight();
       }
     }
-    if (existing) {
-      existing->count = static_cast<int32_t>(static_cast<uint32_t>(existing->count) + static_cast<uint32_t>(count));
-    } else {
-      // Grow by half, not double: less slack in the largest structure.
-      std::vector<Posting>& list = token.postings;
-      if (list.size() == list.capacity()) list.reserve(list.size() < 4 ? 4 : list.size() + list.size() / 2);
-      list.push_back(Posting{d, count});
+  } catch (...) {
+    for (NameId t : touched_scratch_) pending_[t] = 0;
+    throw;
+  }
+
+  // Commit: nothing below allocates or fails.
+  uint32_t length = 0;
+  for (NameId t : touched_scratch_) length += static_cast<uint32_t>(pending_[t]);
+  const int32_t signed_length = static_cast<int32_t>(length);
+  const float length_f = length_as_float(signed_length);
+  lengths_[d] = signed_length;
+  lengths_f_[d] = length_f;
+  if (doc_maps_) {
+    if (doc_maps_->runs.size() <= d) doc_maps_->runs.resize(size_t{d} + 1);  // room reserved above
+    doc_maps_->runs[d] = DocumentMaps::Run{doc_maps_->postings.size(), static_cast<uint32_t>(touched_scratch_.size())};
+  }
+  for (size_t k = 0; k < touched_scratch_.size(); ++k) {
+    const NameId t = touched_scratch_[k];
+    PostingList& list = lists_[t];
+    const int32_t count = pending_[t];
+    pending_[t] = 0;
+    if (doc_maps_) doc_maps_->postings.push_back(Posting{t, count});
+    if (!token_present_[t]) {
+      token_present_[t] = 1;
+      ++token_count_;
+    }
+    const Plan plan = plans[k];
+    switch (plan.place) {
+      case Place::append:
+        list.append(d, count, length_f);
+        if (snapshot_) list.put_weight(plan.pos, snapshot_weight(d, t));
+        break;
+      case Place::insert:
+        list.insert(plan.pos, d, count);
+        if (plan.pos < list.weighted() || snapshot_) list.put_weight(plan.pos, snapshot_ ? snapshot_weight(d, t) : 0.0f);
+        if (regular_) list.rebuild_bounds(lengths_f_.data());
+        break;
+      case Place::merge:
+        list.add_to_count(plan.pos, count);
+        break;
     }
   }
-  doc.length = static_cast<int32_t>(length);
-  doc.present = true;
-  length_f_[d] = length_as_float(doc.length);
   ++document_count_;
-  total_length_ += static_cast<uint64_t>(static_cast<int64_t>(doc.length));
+  total_length_ += static_cast<uint64_t>(static_cast<int64_t>(signed_length));
+  if (signed_length < 0) regular_ = false;
 }
 
 }  // namespace vantoro

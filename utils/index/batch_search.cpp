@@ -5,7 +5,7 @@
 namespace vantoro {
 
 std::vector<ResultList> batch_search(const Index& index, const std::vector<Query>& queries, size_t n) {
-  const bool stored = index.frozen().any;
+  const bool stored = index.frozen_any();
   auto answer = [&](const Query& q) { return stored ? search_stored(index, q, n) : search_on_the_fly(index, q, n); };
 
   WorkerPool& pool = WorkerPool::global();

@@ -17,10 +17,6 @@ void put(std::vector<Posting>& pending, std::vector<uint32_t>& slot_of, NameId i
   }
 }
 
-void clear_slots(const std::vector<Posting>& pending, std::vector<uint32_t>& slot_of) {
-  for (const Posting& p : pending) slot_of[p.id] = 0;
-}
-
 // put() for a batch, in two passes so that the record slots of all names
 // are requested before any is needed (the table slots were prefetched when
 // the hashes were computed).
@@ -54,89 +50,156 @@ IndexBuilder::NameHash IndexBuilder::prefetch_token_name(std::string_view name) 
   return prefetch_name(index_.token_names_, name);
 }
 
+NameId IndexBuilder::intern_document(std::string_view key, uint64_t h) {
+  auto [id, added] = index_.doc_names_.intern(key, h);
+  if (added) doc_runs_.emplace_back();
+  return id;
+}
+
+NameId IndexBuilder::intern_token(std::string_view key, uint64_t h) {
+  auto [id, added] = index_.token_names_.intern(key, h);
+  if (added) token_runs_.emplace_back();
+  return id;
+}
+
+void IndexBuilder::close_record(std::vector<Run>& runs, std::vector<Posting>& store, NameId id) {
+  for (const Posting& p : pending_) slot_of_[p.id] = 0;
+  // A repeated key leaves the earlier record's run unused.
+  runs[id] = Run{store.size(), static_cast<uint32_t>(pending_.size()), true};
+  store.insert(store.end(), pending_.begin(), pending_.end());
+}
+
 void IndexBuilder::begin_document(std::string_view key) {
-  current_ = index_.intern_document(key);
+  current_ = intern_document(key, index_.doc_names_.hash(key));
   pending_.clear();
 }
 
 void IndexBuilder::document_count(std::string_view token, int32_t count) {
-  put(pending_, slot_of_, index_.intern_token(token, index_.token_names_.hash(token)), count);
+  put(pending_, slot_of_, intern_token(token, index_.token_names_.hash(token)), count);
 }
 
 void IndexBuilder::document_counts(const std::string_view* tokens, const NameHash* hashes, const int32_t* counts,
                                    size_t n) {
   put_all(
-      index_.token_names_, [this](std::string_view key, uint64_t h) { return index_.intern_token(key, h); }, tokens,
-      hashes, counts, n, ids_, pending_, slot_of_);
+      index_.token_names_, [this](std::string_view key, uint64_t h) { return intern_token(key, h); }, tokens, hashes,
+      counts, n, ids_, pending_, slot_of_);
 }
 
 void IndexBuilder::end_document(std::string_view record_id) {
-  clear_slots(pending_, slot_of_);
-  Index& ix = index_;
-  DocumentRecord& doc = ix.docs_[current_];
-  if (doc.present) {
-    // A repeated key: the earlier record's postings are left unused.
-    --ix.document_count_;
-    ix.total_length_ -= static_cast<uint64_t>(static_cast<int64_t>(doc.length));
-  }
-  Posting* run = ix.doc_postings_.allocate(pending_.size());
-  std::copy(pending_.begin(), pending_.end(), run);
-  doc.postings = run;
-  doc.size = static_cast<uint32_t>(pending_.size());
-  uint32_t length = 0;
-  for (const Posting& p : pending_) length += static_cast<uint32_t>(p.count);
-  doc.length = static_cast<int32_t>(length);
-  doc.present = true;
-  ix.length_f_[current_] = length_as_float(doc.length);
-  ++ix.document_count_;
-  ix.total_length_ += static_cast<uint64_t>(static_cast<int64_t>(doc.length));
-  if (record_id != ix.doc_names_.name(current_)) {
-    ix.record_ids_[current_] = std::string(record_id);
+  close_record(doc_runs_, doc_store_, current_);
+  if (record_id != index_.doc_names_.name(current_)) {
+    index_.record_ids_[current_] = std::string(record_id);
   } else {
-    ix.record_ids_.erase(current_);
+    index_.record_ids_.erase(current_);
   }
 }
 
 void IndexBuilder::begin_token(std::string_view key) {
-  current_ = index_.intern_token(key, index_.token_names_.hash(key));
+  current_ = intern_token(key, index_.token_names_.hash(key));
   pending_.clear();
 }
 
 void IndexBuilder::token_count(std::string_view document, int32_t count) {
-  put(pending_, slot_of_, index_.intern_document(document), count);
+  put(pending_, slot_of_, intern_document(document, index_.doc_names_.hash(document)), count);
 }
 
 void IndexBuilder::token_counts(const std::string_view* documents, const NameHash* hashes, const int32_t* counts,
                                 size_t n) {
   put_all(
-      index_.doc_names_, [this](std::string_view key, uint64_t h) { return index_.intern_document(key, h); },
-      documents, hashes, counts, n, ids_, pending_, slot_of_);
+      index_.doc_names_, [this](std::string_view key, uint64_t h) { return intern_document(key, h); }, documents,
+      hashes, counts, n, ids_, pending_, slot_of_);
 }
 
 void IndexBuilder::end_token(std::string_view record_text) {
-  clear_slots(pending_, slot_of_);
-  Index& ix = index_;
-  TokenRecord& token = ix.tokens_[current_];
-  if (!token.present) ++ix.token_count_;
-  token.present = true;
-  token.postings.assign(pending_.begin(), pending_.end());
-  if (record_text != ix.token_names_.name(current_)) {
-    ix.record_texts_[current_] = std::string(record_text);
+  close_record(token_runs_, token_store_, current_);
+  if (record_text != index_.token_names_.name(current_)) {
+    index_.record_texts_[current_] = std::string(record_text);
   } else {
-    ix.record_texts_.erase(current_);
+    index_.record_texts_.erase(current_);
   }
+}
+
+// Whether every document's map is exactly its column of the token lists:
+// each (document, token, count) of the documents file is a posting of the
+// token file, and both hold as many.
+bool IndexBuilder::maps_agree() const {
+  uint64_t matched = 0;
+  uint64_t listed = 0;
+  for (NameId t = 0; t < token_runs_.size(); ++t) {
+    if (token_runs_[t].present) listed += index_.lists_[t].size();
+  }
+  for (NameId d = 0; d < doc_runs_.size(); ++d) {
+    const Run& run = doc_runs_[d];
+    if (!run.present) continue;
+    for (uint32_t k = 0; k < run.size; ++k) {
+      const Posting& p = doc_store_[run.begin + k];
+      if (p.id >= token_runs_.size() || !token_runs_[p.id].present) return false;
+      const PostingList& list = index_.lists_[p.id];
+      const uint32_t pos = list.seek(0, d);
+      if (pos >= list.size() || list.docs()[pos] != d || list.count(pos) != p.count) return false;
+      ++matched;
+    }
+  }
+  return matched == listed;
 }
 
 Index IndexBuilder::take() {
   Index& ix = index_;
-  for (const TokenRecord& token : ix.tokens_) {
-    for (const Posting& p : token.postings) {
-      if (!ix.docs_[p.id].present) {
-        ix.has_absent_listed_documents_ = true;
-        return std::move(index_);
-      }
-    }
+  const uint32_t documents = ix.doc_names_.size();
+  const uint32_t tokens = ix.token_names_.size();
+
+  // Documents: lengths from their own maps.
+  ix.lengths_.assign(documents, 0);
+  ix.lengths_f_.assign(documents, std::numeric_limits<float>::quiet_NaN());
+  for (NameId d = 0; d < documents; ++d) {
+    const Run& run = doc_runs_[d];
+    if (!run.present) continue;
+    uint32_t length = 0;
+    for (uint32_t k = 0; k < run.size; ++k) length += static_cast<uint32_t>(doc_store_[run.begin + k].count);
+    ix.lengths_[d] = static_cast<int32_t>(length);
+    ix.lengths_f_[d] = length_as_float(ix.lengths_[d]);
+    ++ix.document_count_;
+    ix.total_length_ += static_cast<uint64_t>(static_cast<int64_t>(ix.lengths_[d]));
   }
+
+  // Tokens: each record's postings in document order.
+  ix.lists_.resize(tokens);
+  ix.token_present_.assign(tokens, 0);
+  std::vector<uint32_t> docs;
+  std::vector<int32_t> counts;
+  std::vector<Posting> sorted;
+  for (NameId t = 0; t < tokens; ++t) {
+    const Run& run = token_runs_[t];
+    if (!run.present) continue;
+    ix.token_present_[t] = 1;
+    ++ix.token_count_;
+    const Posting* postings = token_store_.data() + run.begin;
+    sorted.assign(postings, postings + run.size);
+    std::sort(sorted.begin(), sorted.end(), [](const Posting& a, const Posting& b) { return a.id < b.id; });
+    docs.resize(run.size);
+    counts.resize(run.size);
+    for (uint32_t k = 0; k < run.size; ++k) {
+      docs[k] = sorted[k].id;
+      counts[k] = sorted[k].count;
+    }
+    ix.lists_[t].assign(docs.data(), counts.data(), run.size, ix.lengths_f_.data());
+  }
+
+  if (!maps_agree()) {
+    auto maps = std::make_unique<DocumentMaps>();
+    maps->runs.resize(documents);
+    for (NameId d = 0; d < documents; ++d) {
+      const Run& run = doc_runs_[d];
+      if (!run.present) continue;
+      maps->runs[d] = DocumentMaps::Run{maps->postings.size(), run.size};
+      maps->postings.insert(maps->postings.end(), doc_store_.begin() + static_cast<ptrdiff_t>(run.begin),
+                            doc_store_.begin() + static_cast<ptrdiff_t>(run.begin + run.size));
+    }
+    ix.doc_maps_ = std::move(maps);
+  }
+  // The lists' bounds were computed from the final lengths.
+  ix.regular_ = true;
+  ix.check_regular();
   return std::move(index_);
 }
 

@@ -3,6 +3,11 @@
 // its key, counts may be zero or negative, and tokens may list documents that
 // are missing (and the reverse). A later record or count with the same key
 // replaces the earlier one.
+//
+// The token records become the posting lists; the document records give the
+// documents and their lengths. Where the two files agree (each document's
+// map mirrors the token lists, as every saved index does), the documents'
+// maps are dropped; otherwise they are kept as loaded.
 #pragma once
 
 #include <string_view>
@@ -49,11 +54,27 @@ class IndexBuilder {
   Index take();
 
  private:
+  struct Run {
+    uint64_t begin = 0;
+    uint32_t size = 0;
+    bool present = false;
+  };
+
+  NameId intern_document(std::string_view key, uint64_t h);
+  NameId intern_token(std::string_view key, uint64_t h);
+  // Records pending_ as the run of `id` in `runs`/`store` (a repeat replaces).
+  void close_record(std::vector<Run>& runs, std::vector<Posting>& store, NameId id);
+  bool maps_agree() const;
+
   Index index_;
   NameId current_ = 0;
   std::vector<Posting> pending_;
   std::vector<uint32_t> slot_of_;  // per name id: position in pending_ + 1, or 0
-  std::vector<NameId> ids_;         // scratch of the batched calls
+  std::vector<NameId> ids_;        // scratch of the batched calls
+  std::vector<Run> doc_runs_;      // per document id
+  std::vector<Posting> doc_store_;
+  std::vector<Run> token_runs_;    // per token id
+  std::vector<Posting> token_store_;
 };
 
 }  // namespace vantoro

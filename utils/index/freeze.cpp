@@ -1,3 +1,10 @@
+// Freezing: the weight of every (document, token) posting, stored beside
+// the postings, with the per-block maxima that let searches skip blocks.
+//
+// Three phases, so that a freeze either completes or leaves the stored
+// weights exactly as they were: (1) the progress reports and the one check
+// that can fail (a token listing a missing document), (2) every allocation,
+// (3) the computation and the swap, which cannot fail.
 #include "index/freeze.hpp"
 
 #include <cmath>
@@ -9,48 +16,83 @@
 #include "progress/stdout_line.hpp"
 
 namespace vantoro {
+namespace {
+
+// The weights of one list, computed a block at a time: the gather of
+// lengths and counts is separate from the arithmetic, which the compiler
+// then runs on vector registers (same operations, same results).
+void compute_weights(const PostingList& list, const float* lengths, float factor, float avg, float k1, float b,
+                     float* out) {
+  const uint32_t* docs = list.docs();
+  float dl[kBlockSize];
+  int32_t tf[kBlockSize];
+  for (uint32_t begin = 0; begin < list.size(); begin += kBlockSize) {
+    const uint32_t size = std::min(kBlockSize, list.size() - begin);
+    for (uint32_t i = 0; i < size; ++i) {
+      dl[i] = lengths[docs[begin + i]];
+      tf[i] = list.count(begin + i);
+    }
+    for (uint32_t i = 0; i < size; ++i) out[begin + i] = token_weight(k1, b, factor, tf[i], dl[i], avg);
+  }
+}
+
+}  // namespace
 
 void freeze(Index& index) {
   write_stdout("freezing index\n");
 
   const uint32_t names = index.token_name_count();
-  uint64_t postings = 0;
-  for (NameId t = 0; t < names; ++t) {
-    if (index.token_present(t)) postings += index.token(t).postings.size();
-  }
-  FrozenWeights fresh;
-  fresh.begin.assign(names, 0);
-  fresh.size.assign(names, 0);
-  fresh.weights.reserve(postings);
-
-  const uint64_t n = index.document_count();
-  const float avg = average_length(index.total_length(), n);
-  const float k1 = index.k1();
-  const float b = index.b();
-  const std::vector<float>& lengths = index.length_table();
-
+  const float* lengths = index.length_table();
+  // (1) Only an irregular (loaded) index can list a missing document.
+  const bool may_miss = !index.regular();
   const uint64_t total = index.token_count();
   uint64_t done = 0;
   for (NameId t = 0; t < names; ++t) {
     if (!index.token_present(t)) continue;
     WriteCon::display(done, total);
     ++done;
-    const std::vector<Posting>& list = index.token(t).postings;
-    if (list.empty()) continue;
-    const float factor = idf_factor(n, list.size());
-    fresh.begin[t] = fresh.weights.size();
-    fresh.size[t] = static_cast<uint32_t>(list.size());
-    for (const Posting& p : list) {
-      const float dl = lengths[p.id];
-      if (std::isnan(dl)) throw Fault(kMissingValue);
-      fresh.weights.push_back(token_weight(k1, b, factor, p.count, dl, avg));
+    if (!may_miss) continue;
+    const PostingList& list = index.postings(t);
+    for (uint32_t i = 0; i < list.size(); ++i) {
+      if (std::isnan(lengths[list.docs()[i]])) throw Fault(kMissingValue);
     }
   }
   WriteCon::display(total, total);
 
-  const size_t stored = fresh.weights.size();
-  fresh.any = stored != 0;
-  index.set_frozen(std::move(fresh), avg);
+  // (2) Room for every weight. Lists give back their unused room first.
+  for (PostingList& list : index.lists_) list.shrink_to_fit();
+  std::vector<PostingList::WeightRoom> rooms(names);
+  for (NameId t = 0; t < names; ++t) {
+    const uint32_t n = index.token_present(t) ? index.postings(t).size() : 0;
+    rooms[t] = index.lists_[t].prepare_weights(n);
+  }
+
+  // (3) Compute and install.
+  const uint64_t n = index.document_count();
+  const float avg = average_length(index.total_length(), n);
+  const float k1 = index.k1();
+  const float b = index.b();
+  uint64_t stored = 0;
+  bool prunable = true;
+  for (NameId t = 0; t < names; ++t) {
+    PostingList& list = index.lists_[t];
+    const uint32_t size = index.token_present(t) ? list.size() : 0;
+    if (size) {
+      float* out = list.weight_slots(rooms[t]);
+      compute_weights(list, lengths, idf_factor(n, size), avg, k1, b, out);
+      bool finite = true;
+      for (uint32_t i = 0; i < size; ++i) finite &= std::isfinite(out[i]) && out[i] >= 0.0f;
+      prunable &= finite;
+      stored += size;
+    }
+    list.commit_weights(std::move(rooms[t]), size);
+  }
+  index.frozen_any_ = stored != 0;
+  index.weights_prunable_ = prunable;
+  index.avgdl_ = avg;
+  index.snapshot_.reset();
+  if (!index.regular()) index.check_regular();
+
   write_stdout("The number of index that was freezed:" + std::to_string(stored) + "\n");
 }
 

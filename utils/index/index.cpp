@@ -1,8 +1,13 @@
 #include "index/index.hpp"
 
+#include <algorithm>
+
 namespace vantoro {
 
 Index::Index() = default;
+Index::~Index() = default;
+Index::Index(Index&&) noexcept = default;
+Index& Index::operator=(Index&&) noexcept = default;
 
 std::string_view Index::document_record_id(NameId d) const {
   if (!record_ids_.empty()) {
@@ -20,21 +25,44 @@ std::string_view Index::token_record_text(NameId t) const {
   return token_names_.name(t);
 }
 
-NameId Index::intern_document(std::string_view key) { return intern_document(key, doc_names_.hash(key)); }
-
-NameId Index::intern_document(std::string_view key, uint64_t h) {
-  auto [id, added] = doc_names_.intern(key, h);
-  if (added) {
-    docs_.emplace_back();
-    length_f_.push_back(std::numeric_limits<float>::quiet_NaN());
-  }
-  return id;
+size_t Index::posting_bytes() const {
+  size_t bytes = lists_.capacity() * sizeof(PostingList);
+  for (const PostingList& list : lists_) bytes += list.bytes() - sizeof(PostingList);
+  return bytes;
 }
 
-NameId Index::intern_token(std::string_view key, uint64_t h) {
-  auto [id, added] = token_names_.intern(key, h);
-  if (added) tokens_.emplace_back();
-  return id;
+void Index::check_regular() {
+  bool regular = true;
+  for (NameId d = 0; d < doc_names_.size() && regular; ++d) regular = !document_present(d) || lengths_[d] >= 0;
+  const float* lengths = lengths_f_.data();
+  for (NameId t = 0; t < lists_.size() && regular; ++t) {
+    const PostingList& list = lists_[t];
+    const uint32_t* docs = list.docs();
+    for (uint32_t i = 0; i < list.size(); ++i) {
+      if (std::isnan(lengths[docs[i]]) || list.count(i) < 1) {
+        regular = false;
+        break;
+      }
+    }
+  }
+  if (regular && !regular_) {
+    for (PostingList& list : lists_) list.rebuild_bounds(lengths);
+  }
+  regular_ = regular;
+}
+
+float Index::snapshot_weight(NameId d, NameId t) const {
+  const Index& old = *snapshot_;
+  const NameId old_t = old.find_token(token_names_.name(t));
+  if (old_t == StringTable::kAbsent) return 0.0f;
+  const PostingList& list = old.lists_[old_t];
+  if (list.weighted() == 0) return 0.0f;
+  const NameId old_d = old.find_document(doc_names_.name(d));
+  if (old_d == StringTable::kAbsent) return 0.0f;
+  const uint32_t* docs = list.docs();
+  const uint32_t* end = docs + list.weighted();
+  const uint32_t* it = std::lower_bound(docs, end, old_d);
+  return it != end && *it == old_d ? list.weights()[it - docs] : 0.0f;
 }
 
 }  // namespace vantoro

@@ -1,25 +1,33 @@
 // The in-memory index of one BM25 object.
 //
-// Document identifiers and token texts are interned into dense ids; the
-// documents map and the inverted index are arrays indexed by those ids.
+// Document identifiers and token texts are interned into dense ids. The
+// inverted index is the primary structure: per token, its postings in
+// document order (posting_list.hpp). A document's own token counts are the
+// same postings seen from the other side, so they are not stored twice:
+// saving derives them (document_maps.hpp). Only an index loaded from files
+// that disagree keeps the documents' maps apart, as loaded.
+//
 // Observable maps:
-//   index:        every present document: key, record id, its token counts
-//   token_index:  every present token: key, record text, its document counts
-//   frozen weights: one weight per (document, token) posting of the last freeze
-// A name may be known without being present: after a load, a token may list a
-// document that the documents map lacks, and a document may count a token that
-// the token map lacks.
+//   index:          every present document: key, record id, its token counts
+//   token_index:    every present token: key, record text, its document counts
+//   stored weights: W, a weight per (document, token) pair of names, set only
+//                   by freeze
+// A name may be known without being present: after a load, a token may list
+// a document that the documents map lacks, and a document may count a token
+// that the token map lacks.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
-#include "index/posting_pages.hpp"
+#include "index/big_alloc.hpp"
+#include "index/posting_list.hpp"
 #include "index/string_table.hpp"
 
 namespace vantoro {
@@ -33,26 +41,14 @@ struct Posting {
   int32_t count;
 };
 
-struct DocumentRecord {
-  const Posting* postings = nullptr;  // a run in Index::doc_postings_
-  uint32_t size = 0;    // number of distinct tokens
-  int32_t length = 0;   // sum of counts, wrapping 32-bit
-  bool present = false;
-};
-
-struct TokenRecord {
-  std::vector<Posting> postings;  // one per document, in insertion order
-  int32_t pending = 0;            // occurrences in the document being added
-  bool present = false;
-};
-
-// Weights stored by the last successful freeze, aligned with each token's
-// postings as they were then. Postings appended later have no weight.
-struct FrozenWeights {
-  std::vector<uint64_t> begin;  // per token id: first weight in `weights`
-  std::vector<uint32_t> size;   // per token id: number of weighted postings
-  std::vector<float> weights;
-  bool any = false;             // the stored weight map is not empty
+// Documents' own maps, kept only where they may differ from the token lists.
+struct DocumentMaps {
+  struct Run {
+    uint64_t begin = 0;  // into postings
+    uint32_t size = 0;
+  };
+  std::vector<Run> runs;          // per document id
+  std::vector<Posting> postings;  // runs, one after another
 };
 
 // The length of a document as the scoring formula sees it: the signed 32-bit
@@ -67,6 +63,9 @@ class Index {
   static constexpr float kB = 0.75f;
 
   Index();
+  ~Index();
+  Index(Index&&) noexcept;
+  Index& operator=(Index&&) noexcept;
 
   // ---- sizes and names
   uint64_t document_count() const { return document_count_; }
@@ -79,69 +78,93 @@ class Index {
   NameId find_token(std::string_view key) const { return token_names_.find(key); }
 
   // ---- documents
-  const DocumentRecord& document(NameId d) const { return docs_[d]; }
-  bool document_present(NameId d) const { return docs_[d].present; }
-  const Posting* document_postings(NameId d) const { return docs_[d].postings; }
-  std::string_view document_record_id(NameId d) const;
-  // Lengths as floats, NaN where the document is absent: one array that the
-  // scoring loops read per posting.
-  const std::vector<float>& length_table() const { return length_f_; }
+  bool document_present(NameId d) const { return !std::isnan(lengths_f_[d]); }
+  int32_t document_length(NameId d) const { return lengths_[d]; }
+  // Lengths as floats, NaN where the document is absent: the one array that
+  // on-the-fly scoring reads per posting.
+  const float* length_table() const { return lengths_f_.data(); }
   // Wrapping 64-bit sum of every present document's sign-widened length.
   uint64_t total_length() const { return total_length_; }
+  std::string_view document_record_id(NameId d) const;
+  // The documents' own maps where they are held apart, else null.
+  const DocumentMaps* document_maps() const { return doc_maps_.get(); }
 
   // ---- tokens
-  const TokenRecord& token(NameId t) const { return tokens_[t]; }
-  bool token_present(NameId t) const { return tokens_[t].present; }
+  bool token_present(NameId t) const { return token_present_[t] != 0; }
+  const PostingList& postings(NameId t) const { return lists_[t]; }
   std::string_view token_record_text(NameId t) const;
 
-  // ---- frozen state
-  const FrozenWeights& frozen() const { return frozen_; }
+  // ---- state
+  // Every posting names a present document, every count is at least 1 and
+  // every present document's length is at least 0: then every weight is a
+  // positive finite number and the block bounds hold. Only a loaded index
+  // can be irregular; searches of an irregular index visit every posting.
+  bool regular() const { return regular_; }
+  // The stored weights are not empty (a search with stored weights may run).
+  bool frozen_any() const { return frozen_any_; }
+  // Every stored weight is finite and at least 0: skipping by bounds is safe.
+  bool weights_prunable() const { return weights_prunable_; }
   float avgdl() const { return avgdl_; }
   float k1() const { return k1_; }
   float b() const { return b_; }
+  // Bytes held by the posting lists (tests and benchmarks).
+  size_t posting_bytes() const;
 
   // ---- changes
-  // Adds one document unless its identifier is already present (add.cpp).
+  // Adds one document unless its identifier is already present. Either the
+  // document is added whole or, when memory runs out, nothing that can be
+  // observed changes (add.cpp).
   void add_document(std::string_view id, const std::vector<std::string_view>& tokens);
-  // Installs the result of a successful freeze.
-  void set_frozen(FrozenWeights&& weights, float avgdl) {
-    frozen_ = std::move(weights);
-    avgdl_ = avgdl;
-  }
   // Replaces the documents and tokens with those of `fresh`, keeping the
-  // frozen weights, re-keyed by their (document, token) names (replace.cpp).
+  // stored weights W (replace.cpp).
   void replace_contents(Index&& fresh);
 
  private:
   friend class IndexBuilder;
+  friend void freeze(Index& index);
 
-  NameId intern_document(std::string_view key);
-  NameId intern_document(std::string_view key, uint64_t h);
-  NameId intern_token(std::string_view key, uint64_t h);
+  // The index as it was at the last freeze, kept after a load replaced the
+  // documents and tokens: its weighted postings are W, looked up by names.
+  float snapshot_weight(NameId d, NameId t) const;
+  void materialise_weights_from(const Index& snapshot);
+  // Recomputes regular_ and, when it turns true, every block bound.
+  void check_regular();
 
   StringTable doc_names_;
   StringTable token_names_;
-  std::vector<DocumentRecord> docs_;
-  std::vector<float> length_f_;
-  Pages<Posting> doc_postings_;
-  std::vector<TokenRecord> tokens_;
+  BigVector<int32_t> lengths_;  // per document id; 0 where absent
+  BigVector<float> lengths_f_;  // per document id; NaN where absent
+  std::vector<PostingList> lists_;
+  std::vector<uint8_t> token_present_;
+  std::unique_ptr<DocumentMaps> doc_maps_;
   std::unordered_map<NameId, std::string> record_ids_;    // where a record's id differs from its key
   std::unordered_map<NameId, std::string> record_texts_;  // likewise for tokens
   uint64_t document_count_ = 0;
   uint64_t token_count_ = 0;
   uint64_t total_length_ = 0;
-  // Names of documents that some token lists while the document is absent:
-  // adding such a document must merge into the existing postings.
-  bool has_absent_listed_documents_ = false;
+  bool regular_ = true;
 
-  FrozenWeights frozen_;
+  bool frozen_any_ = false;
+  bool weights_prunable_ = true;
+  std::unique_ptr<Index> snapshot_;
   float k1_ = kK1;
   float b_ = kB;
   float avgdl_ = 0.0f;
 
+  // Scratch of add_document, kept to avoid an allocation per document.
+ public:
+  // Where a new document's posting goes in one token's list.
+  struct PostingPlan {
+    enum class Place : uint8_t { append, insert, merge } place;
+    uint32_t pos;
+  };
+
+ private:
+  std::vector<PostingPlan> plan_scratch_;
   std::vector<uint64_t> hash_scratch_;
   std::vector<NameId> token_scratch_;
   std::vector<NameId> touched_scratch_;
+  std::vector<int32_t> pending_;  // per token id: occurrences in the document being added
 };
 
 }  // namespace vantoro

@@ -1,48 +1,66 @@
-// Replacing the documents and tokens (a load) keeps the weights of the last
-// freeze: each new (document, token) posting takes the weight stored for the
-// same pair of names, or none.
+// Replacing the documents and tokens (a load) keeps the stored weights W of
+// the last freeze, which belong to pairs of names. The index as it was at
+// that freeze stays behind as the snapshot that holds W; every posting of
+// the new contents takes its pair's weight from it (0.0 where W has none),
+// and so does every posting added later, until the next freeze.
+#include <algorithm>
+
 #include "index/index.hpp"
 
 namespace vantoro {
 
-void Index::replace_contents(Index&& fresh) {
-  FrozenWeights kept;
-  if (frozen_.any) {
-    kept.any = true;
-    const uint32_t fresh_tokens = fresh.token_names_.size();
-    kept.begin.assign(fresh_tokens, 0);
-    kept.size.assign(fresh_tokens, 0);
-    std::vector<NameId> old_doc_of(fresh.doc_names_.size(), StringTable::kAbsent);
-    std::vector<bool> old_doc_known(fresh.doc_names_.size(), false);
-    std::vector<uint32_t> position_of_old_doc(doc_names_.size(), 0);  // position + 1
+void Index::materialise_weights_from(const Index& source) {
+  const uint32_t tokens = token_names_.size();
+  std::vector<PostingList::WeightRoom> rooms(tokens);
+  for (NameId t = 0; t < tokens; ++t) rooms[t] = lists_[t].prepare_weights(lists_[t].size());
 
-    for (NameId t = 0; t < fresh_tokens; ++t) {
-      const TokenRecord& token = fresh.tokens_[t];
-      if (!token.present || token.postings.empty()) continue;
-      const NameId old_t = token_names_.find(fresh.token_names_.name(t));
-      if (old_t == StringTable::kAbsent || old_t >= frozen_.size.size() || frozen_.size[old_t] == 0) continue;
+  // Document ids of this index in the source, looked up once each.
+  std::vector<NameId> source_doc(doc_names_.size());
+  for (NameId d = 0; d < doc_names_.size(); ++d) source_doc[d] = source.find_document(doc_names_.name(d));
+  // Per source document: its position + 1 in the source list being matched.
+  std::vector<uint32_t> position(source.doc_names_.size(), 0);
 
-      const TokenRecord& old_token = tokens_[old_t];
-      const uint32_t weighted = frozen_.size[old_t];
-      for (uint32_t i = 0; i < weighted; ++i) position_of_old_doc[old_token.postings[i].id] = i + 1;
-
-      kept.begin[t] = kept.weights.size();
-      kept.size[t] = static_cast<uint32_t>(token.postings.size());
-      for (const Posting& p : token.postings) {
-        if (!old_doc_known[p.id]) {
-          old_doc_of[p.id] = doc_names_.find(fresh.doc_names_.name(p.id));
-          old_doc_known[p.id] = true;
-        }
-        const NameId old_d = old_doc_of[p.id];
-        const uint32_t pos = old_d == StringTable::kAbsent ? 0 : position_of_old_doc[old_d];
-        kept.weights.push_back(pos ? frozen_.weights[frozen_.begin[old_t] + pos - 1] : 0.0f);
+  for (NameId t = 0; t < tokens; ++t) {
+    PostingList& list = lists_[t];
+    float* out = list.weight_slots(rooms[t]);
+    std::fill(out, out + list.size(), 0.0f);
+    const NameId source_t = list.empty() ? StringTable::kAbsent : source.find_token(token_names_.name(t));
+    if (source_t != StringTable::kAbsent && source.lists_[source_t].weighted() != 0) {
+      const PostingList& old = source.lists_[source_t];
+      for (uint32_t i = 0; i < old.weighted(); ++i) position[old.docs()[i]] = i + 1;
+      for (uint32_t i = 0; i < list.size(); ++i) {
+        const NameId d = source_doc[list.docs()[i]];
+        const uint32_t pos = d == StringTable::kAbsent ? 0 : position[d];
+        if (pos) out[i] = old.weights()[pos - 1];
       }
-      for (uint32_t i = 0; i < weighted; ++i) position_of_old_doc[old_token.postings[i].id] = 0;
+      for (uint32_t i = 0; i < old.weighted(); ++i) position[old.docs()[i]] = 0;
     }
   }
+  for (NameId t = 0; t < tokens; ++t) lists_[t].commit_weights(std::move(rooms[t]), lists_[t].size());
+}
+
+void Index::replace_contents(Index&& fresh) {
+  if (!frozen_any_) {
+    // No stored weights to keep (W is empty).
+    const float avgdl = avgdl_;
+    *this = std::move(fresh);
+    avgdl_ = avgdl;
+    return;
+  }
+  // Everything that can fail comes first; then the swap.
+  std::unique_ptr<Index> snapshot = snapshot_ ? nullptr : std::make_unique<Index>();
+  fresh.materialise_weights_from(snapshot_ ? *snapshot_ : *this);
   const float avgdl = avgdl_;
+  const bool prunable = weights_prunable_;
+  if (snapshot) {
+    *snapshot = std::move(*this);
+  } else {
+    snapshot = std::move(snapshot_);
+  }
   *this = std::move(fresh);
-  frozen_ = std::move(kept);
+  snapshot_ = std::move(snapshot);
+  frozen_any_ = true;
+  weights_prunable_ = prunable;
   avgdl_ = avgdl;
 }
 

@@ -1,5 +1,5 @@
-// Ranking one query: accumulate one contribution per (distinct query token,
-// document) posting, then keep the n best documents.
+// Ranking one query: one contribution per (distinct query token, document)
+// posting, summed per document; the n best documents are returned.
 #pragma once
 
 #include <cstddef>
@@ -7,22 +7,24 @@
 #include <vector>
 
 #include "index/index.hpp"
+#include "index/top_n.hpp"
+#include "index/window_search.hpp"
 
 namespace vantoro {
 
-struct ResultPair {
-  NameId document;
-  float score;
-};
-
 using Query = std::vector<std::string_view>;
-using ResultList = std::vector<ResultPair>;
+
+// How a search may go about it: skipping what cannot reach the top n where
+// that is exact (the default), or visiting every posting (for checks).
+enum class Strategy { automatic, exhaustive };
 
 // Sums the weights stored by the last freeze; fails with
 // "The index is not freezed" when there are none.
-ResultList search_stored(const Index& index, const Query& query, size_t n);
+ResultList search_stored(const Index& index, const Query& query, size_t n, SearchCounters* counters = nullptr,
+                         Strategy strategy = Strategy::automatic);
 
 // Computes every weight from the index as it is now.
-ResultList search_on_the_fly(const Index& index, const Query& query, size_t n);
+ResultList search_on_the_fly(const Index& index, const Query& query, size_t n, SearchCounters* counters = nullptr,
+                             Strategy strategy = Strategy::automatic);
 
 }  // namespace vantoro

@@ -1,5 +1,6 @@
 #include "index/string_table.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vantoro {
@@ -52,6 +53,8 @@ uint32_t StringTable::find(std::string_view s, uint64_t h) const {
 }
 
 std::pair<uint32_t, bool> StringTable::intern(std::string_view s, uint64_t h) {
+  // Every allocation comes before the first change, so that running out of
+  // memory leaves the table as it was.
   if ((ends_.size() + 1) * 2 > slots_.size()) grow();
   const uint64_t mask = slots_.size() - 1;
   const uint32_t tag = tag_of(h);
@@ -66,6 +69,7 @@ std::pair<uint32_t, bool> StringTable::intern(std::string_view s, uint64_t h) {
       return intern(s, hash(s));
     }
   }
+  if (ends_.size() == ends_.capacity()) ends_.reserve(ends_.size() < 16 ? 16 : ends_.size() * 2);
   const uint32_t id = static_cast<uint32_t>(ends_.size());
   bytes_.insert(bytes_.end(), s.begin(), s.end());
   ends_.push_back(bytes_.size());
@@ -76,30 +80,39 @@ std::pair<uint32_t, bool> StringTable::intern(std::string_view s, uint64_t h) {
 void StringTable::grow() { rebuild(slots_.empty() ? 16 : slots_.size() * 2); }
 
 void StringTable::switch_to_strong_hash() {
-  strong_ = true;
-  key_ = fresh_hash_key();
+  const HashKey key = fresh_hash_key();
   std::vector<Slot> slots(slots_.size(), Slot{0, 0, 0});
   const uint64_t mask = slots.size() - 1;
   for (uint32_t id = 0; id < size(); ++id) {
     const std::string_view s = name(id);
-    const uint32_t tag = tag_of(hash(s));
+    const uint32_t tag = tag_of(keyed_hash(key, s));
     uint64_t i = tag & mask;
     while (slots[i].id1 != 0) i = (i + 1) & mask;
     slots[i] = Slot{head_of(s), tag, id + 1};
   }
-  slots_ = std::move(slots);
+  slots_.swap(slots);
+  key_ = key;
+  strong_ = true;
 }
 
 void StringTable::rebuild(size_t capacity) {
-  std::vector<Slot> old = std::move(slots_);
-  slots_.assign(capacity, Slot{0, 0, 0});
+  std::vector<Slot> slots(capacity, Slot{0, 0, 0});
   const uint64_t mask = capacity - 1;
-  for (const Slot& slot : old) {
+  for (const Slot& slot : slots_) {
     if (slot.id1 == 0) continue;
     uint64_t i = slot.tag & mask;
-    while (slots_[i].id1 != 0) i = (i + 1) & mask;
-    slots_[i] = slot;
+    while (slots[i].id1 != 0) i = (i + 1) & mask;
+    slots[i] = slot;
   }
+  slots_.swap(slots);
+}
+
+void StringTable::reserve(size_t names, size_t bytes) {
+  size_t slots = slots_.empty() ? 16 : slots_.size();
+  while ((ends_.size() + names) * 2 > slots) slots *= 2;
+  if (slots != slots_.size()) rebuild(slots);
+  if (ends_.capacity() < ends_.size() + names) ends_.reserve(std::max(ends_.size() + names, ends_.size() * 2));
+  if (bytes_.capacity() < bytes_.size() + bytes) bytes_.reserve(std::max(bytes_.size() + bytes, bytes_.size() * 2));
 }
 
 }  // namespace vantoro

@@ -36,7 +36,13 @@ class StringTable {
   uint32_t find(std::string_view s) const { return find(s, hash(s)); }
   uint32_t find(std::string_view s, uint64_t h) const;
 
-  // Returns the id of `s` and whether it was added by this call.
+  // Makes room for `names` more names of `bytes` bytes in all, so that
+  // interning them allocates nothing (unless the table switches to its
+  // strong hash, which rebuilds it).
+  void reserve(size_t names, size_t bytes);
+
+  // Returns the id of `s` and whether it was added by this call. Running out
+  // of memory throws std::bad_alloc and leaves the table as it was.
   std::pair<uint32_t, bool> intern(std::string_view s) { return intern(s, hash(s)); }
   std::pair<uint32_t, bool> intern(std::string_view s, uint64_t h);
 

@@ -10,49 +10,38 @@ namespace {
 
 bool better(const ResultPair& a, const ResultPair& b) { return a.score > b.score; }
 
-// Keeps the n best of many candidates in a min-heap: one comparison per
-// candidate once the heap is full, with no copy of the whole candidate set.
-ResultList best_by_heap(const ScoreAccumulator& scores, size_t n, bool refuse_nan) {
-  ResultList heap;
-  heap.reserve(n);
-  for (NameId d : scores.touched()) {
-    const float s = scores.score(d);
-    if (refuse_nan && std::isnan(s)) throw Fault(kMissingValue);
-    if (heap.size() < n) {
-      heap.push_back(ResultPair{d, s});
-      std::push_heap(heap.begin(), heap.end(), better);
-    } else if (s > heap.front().score) {
-      std::pop_heap(heap.begin(), heap.end(), better);
-      heap.back() = ResultPair{d, s};
-      std::push_heap(heap.begin(), heap.end(), better);
-    }
-  }
-  std::sort(heap.begin(), heap.end(), better);
-  return heap;
-}
-
 }  // namespace
 
-ResultList top_n(const ScoreAccumulator& scores, size_t n) {
-  const std::span<const NameId> touched = scores.touched();
-  // A full sort compares every score at least once when there are two or
-  // more, so a NaN among them fails; a single candidate is never compared.
-  const bool refuse_nan = touched.size() >= 2;
-  if (n > 0 && n <= touched.size() / 8) return best_by_heap(scores, n, refuse_nan);
+void TopN::offer(NameId document, float score) {
+  if (heap_.size() < n_) {
+    heap_.push_back(ResultPair{document, score});
+    std::push_heap(heap_.begin(), heap_.end(), better);
+  } else if (score > heap_.front().score) {
+    std::pop_heap(heap_.begin(), heap_.end(), better);
+    heap_.back() = ResultPair{document, score};
+    std::push_heap(heap_.begin(), heap_.end(), better);
+  }
+}
 
-  ResultList results;
-  results.reserve(touched.size());
-  for (NameId d : touched) {
-    const float s = scores.score(d);
-    if (refuse_nan && std::isnan(s)) throw Fault(kMissingValue);
-    results.push_back(ResultPair{d, s});
+ResultList TopN::take() {
+  std::sort(heap_.begin(), heap_.end(), better);
+  return std::move(heap_);
+}
+
+ResultList rank_all(ResultList candidates, size_t n) {
+  // A full sort compares every score at least once when there are two or
+  // more, so a NaN among them fails.
+  if (candidates.size() >= 2) {
+    for (const ResultPair& c : candidates) {
+      if (std::isnan(c.score)) throw Fault(kMissingValue);
+    }
   }
-  if (n < results.size()) {
-    std::nth_element(results.begin(), results.begin() + static_cast<ptrdiff_t>(n), results.end(), better);
-    results.resize(n);
+  if (n < candidates.size()) {
+    std::nth_element(candidates.begin(), candidates.begin() + static_cast<ptrdiff_t>(n), candidates.end(), better);
+    candidates.resize(n);
   }
-  std::sort(results.begin(), results.end(), better);
-  return results;
+  std::sort(candidates.begin(), candidates.end(), better);
+  return candidates;
 }
 
 }  // namespace vantoro

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <vector>
 
+#include "index/document_maps.hpp"
+
 namespace vantoro::persist {
 namespace {
 
@@ -94,82 +96,97 @@ inline size_t string_room(size_t size) { return size * 6 + 2; }
 
 constexpr size_t kIntRoom = 11;  // "-2147483648"
 
-template <bool kDocuments>
-ByteBuffer encode(const Index& index) {
-  const uint32_t names = kDocuments ? index.document_name_count() : index.token_name_count();
-  ByteBuffer out;
-  // A first guess from the number of records; the buffer grows if needed.
-  out.reserve(4096 + static_cast<size_t>(kDocuments ? index.document_count() : index.token_count()) * 64);
-  out.ensure(1);
-  *out.end() = '{';
-  out.commit(1);
-  bool first = true;
-  std::vector<std::string_view> names_of;
-  for (NameId r = 0; r < names; ++r) {
-    if (!(kDocuments ? index.document_present(r) : index.token_present(r))) continue;
-    const std::string_view key = kDocuments ? index.document_name(r) : index.token_name(r);
-    const std::string_view id = kDocuments ? index.document_record_id(r) : index.token_record_text(r);
-    const Posting* postings;
-    size_t count;
-    if constexpr (kDocuments) {
-      postings = index.document_postings(r);
-      count = index.document(r).size;
-    } else {
-      postings = index.token(r).postings.data();
-      count = index.token(r).postings.size();
-    }
+// One record: key, then {"id"|"text": id, "maps": {name: count, ...}}.
+// name_of(k) and count_of(k) give the k-th entry of the map.
+template <class NameOf, class CountOf>
+void put_record(ByteBuffer& out, bool first, std::string_view key, std::string_view field, std::string_view id,
+                size_t count, NameOf&& name_of, CountOf&& count_of, std::vector<std::string_view>& names) {
+  out.ensure(string_room(key.size()) + string_room(id.size()) + 24);
+  char* o = out.end();
+  if (!first) *o++ = ',';
+  o = put_string(o, key);
+  *o++ = ':';
+  *o++ = '{';
+  std::memcpy(o, field.data(), field.size());
+  o += field.size();
+  o = put_string(o, id);
+  std::memcpy(o, ",\"maps\":{", 9);
+  o += 9;
+  out.set_end(o);
 
-    out.ensure(string_room(key.size()) + string_room(id.size()) + 24);
-    char* o = out.end();
-    if (!first) *o++ = ',';
-    first = false;
-    o = put_string(o, key);
-    if constexpr (kDocuments) {
-      std::memcpy(o, ":{\"id\":", 7);
-      o += 7;
-    } else {
-      std::memcpy(o, ":{\"text\":", 9);
-      o += 9;
-    }
-    o = put_string(o, id);
-    std::memcpy(o, ",\"maps\":{", 9);
-    o += 9;
-    out.set_end(o);
-
-    // The names are scattered in memory: look them all up first, in a loop
-    // short enough for the processor to overlap the misses, then write.
-    names_of.resize(count);
-    for (size_t k = 0; k < count; ++k) {
-      names_of[k] = kDocuments ? index.token_name(postings[k].id) : index.document_name(postings[k].id);
-      __builtin_prefetch(names_of[k].data());
-    }
-    for (size_t k = 0; k < count; ++k) {
-      const Posting& p = postings[k];
-      const std::string_view name = names_of[k];
-      out.ensure(string_room(name.size()) + kIntRoom + 2);
-      o = out.end();
-      if (k != 0) *o++ = ',';
-      o = put_string(o, name);
-      *o++ = ':';
-      o = put_int(o, p.count);
-      out.set_end(o);
-    }
-    out.ensure(2);
+  // The names are scattered in memory: look them all up first, in a loop
+  // short enough for the processor to overlap the misses, then write.
+  names.resize(count);
+  for (size_t k = 0; k < count; ++k) {
+    names[k] = name_of(k);
+    __builtin_prefetch(names[k].data());
+  }
+  for (size_t k = 0; k < count; ++k) {
+    const std::string_view name = names[k];
+    out.ensure(string_room(name.size()) + kIntRoom + 2);
     o = out.end();
-    *o++ = '}';
-    *o++ = '}';
+    if (k != 0) *o++ = ',';
+    o = put_string(o, name);
+    *o++ = ':';
+    o = put_int(o, count_of(k));
     out.set_end(o);
   }
+  out.ensure(2);
+  o = out.end();
+  *o++ = '}';
+  *o++ = '}';
+  out.set_end(o);
+}
+
+ByteBuffer start_object(uint64_t records) {
+  ByteBuffer out;
+  // A first guess from the number of records; the buffer grows if needed.
+  out.reserve(4096 + static_cast<size_t>(records) * 64);
   out.ensure(1);
-  *out.end() = '}';
+  *out.end() = '{';
   out.commit(1);
   return out;
 }
 
+void end_object(ByteBuffer& out) {
+  out.ensure(1);
+  *out.end() = '}';
+  out.commit(1);
+}
+
 }  // namespace
 
-ByteBuffer encode_documents(const Index& index) { return encode<true>(index); }
-ByteBuffer encode_tokens(const Index& index) { return encode<false>(index); }
+ByteBuffer encode_documents(const Index& index) {
+  ByteBuffer out = start_object(index.document_count());
+  std::vector<std::string_view> names;
+  bool first = true;
+  for_each_document_map(index, [&](NameId d, const Posting* postings, uint32_t n) {
+    put_record(
+        out, first, index.document_name(d), "\"id\":", index.document_record_id(d), n,
+        [&](size_t k) { return index.token_name(postings[k].id); }, [&](size_t k) { return postings[k].count; },
+        names);
+    first = false;
+  });
+  end_object(out);
+  return out;
+}
+
+ByteBuffer encode_tokens(const Index& index) {
+  ByteBuffer out = start_object(index.token_count());
+  std::vector<std::string_view> names;
+  bool first = true;
+  for (NameId t = 0; t < index.token_name_count(); ++t) {
+    if (!index.token_present(t)) continue;
+    const PostingList& list = index.postings(t);
+    put_record(
+        out, first, index.token_name(t), "\"text\":", index.token_record_text(t), list.size(),
+        [&](size_t k) { return index.document_name(list.docs()[k]); },
+        [&](size_t k) { return list.count(static_cast<uint32_t>(k)); }, names);
+    first = false;
+  }
+  end_object(out);
+  return out;
+}
 
 void append_json_string(ByteBuffer& out, std::string_view text) {
   out.ensure(string_room(text.size()));

@@ -1,0 +1,59 @@
+#include "index/big_alloc.hpp"
+
+#include <sys/mman.h>
+
+#include <cstdlib>
+
+namespace vantoro {
+namespace {
+
+// Blocks from this size on are mapped on their own.
+constexpr size_t kMapThreshold = size_t{1} << 16;
+constexpr size_t kPage = size_t{1} << 12;
+constexpr size_t kHugePage = size_t{1} << 21;
+
+size_t mapped_size(size_t bytes) { return (bytes + kPage - 1) & ~(kPage - 1); }
+
+}  // namespace
+
+void* big_allocate(size_t bytes) {
+  if (bytes == 0) return nullptr;
+  if (bytes < kMapThreshold) {
+    void* p = std::malloc(bytes);
+    if (!p) throw std::bad_alloc();
+    return p;
+  }
+  const size_t size = mapped_size(bytes);
+  if (size < kHugePage) {
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    return p;
+  }
+  // Huge pages can back only aligned 2 MiB ranges: map a little more, then
+  // unmap the unaligned head and tail.
+  void* raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const uintptr_t begin = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  if (aligned > begin) munmap(raw, aligned - begin);
+  const uintptr_t tail = aligned + size;
+  const uintptr_t end = begin + size + kHugePage;
+  if (end > tail) munmap(reinterpret_cast<void*>(tail), end - tail);
+  void* p = reinterpret_cast<void*>(aligned);
+#ifdef MADV_HUGEPAGE
+  // Advice only: where the kernel has no huge pages, nothing changes.
+  madvise(p, size, MADV_HUGEPAGE);
+#endif
+  return p;
+}
+
+void big_free(void* block, size_t bytes) noexcept {
+  if (!block) return;
+  if (bytes < kMapThreshold) {
+    std::free(block);
+    return;
+  }
+  munmap(block, mapped_size(bytes));
+}
+
+}  // namespace vantoro
