@@ -24,15 +24,17 @@ std::vector<NameId> distinct_tokens(const Index& index, const Query& query) {
 
 // Pruning pays and is exact only where every contribution is a finite,
 // non-negative number and fewer than all candidates are wanted.
+// `check_nan`: a score can be NaN (an irregular index or stored weights).
 template <class Source>
-ResultList rank(std::vector<Cursor<Source>>& cursors, size_t n, bool prunable, SearchCounters* counters) {
+ResultList rank(std::vector<Cursor<Source>>& cursors, size_t n, bool prunable, bool check_nan,
+                SearchCounters* counters) {
   SearchCounters local;
   for (const Cursor<Source>& c : cursors) local.listed += c.size();
   ResultList results;
   if (cursors.empty()) {
     // Nothing to rank.
   } else if (!prunable || n >= local.listed) {
-    results = exhaustive_search(cursors, n, local);
+    results = exhaustive_search(cursors, n, check_nan, local);
   } else if (n > 0) {
     results = pruned_search(cursors, n, local);
   }
@@ -45,6 +47,13 @@ ResultList rank(std::vector<Cursor<Source>>& cursors, size_t n, bool prunable, S
 
 }  // namespace
 
+WindowScores& WindowScores::local() {
+  // Allocated on a thread's first search and freed when the thread ends.
+  thread_local std::unique_ptr<WindowScores> scores;
+  if (!scores) scores = std::make_unique<WindowScores>();
+  return *scores;
+}
+
 ResultList search_stored(const Index& index, const Query& query, size_t n, SearchCounters* counters,
                          Strategy strategy) {
   if (!index.frozen_any()) throw Fault("The index is not freezed");
@@ -53,7 +62,8 @@ ResultList search_stored(const Index& index, const Query& query, size_t n, Searc
     const PostingList& list = index.postings(t);
     cursors.push_back(Cursor<StoredWeights>{&list, StoredWeights(list)});
   }
-  return rank(cursors, n, index.weights_prunable() && strategy == Strategy::automatic, counters);
+  return rank(cursors, n, index.weights_prunable() && strategy == Strategy::automatic, !index.weights_prunable(),
+              counters);
 }
 
 ResultList search_on_the_fly(const Index& index, const Query& query, size_t n, SearchCounters* counters,
@@ -67,9 +77,8 @@ ResultList search_on_the_fly(const Index& index, const Query& query, size_t n, S
     cursors.push_back(Cursor<LiveWeights>{&list, LiveWeights(list, context)});
   }
   // A regular index has a positive finite average once it has a posting.
-  const bool prunable = index.regular() && context.avg > 0.0f && std::isfinite(context.avg) &&
-                        strategy == Strategy::automatic;
-  return rank(cursors, n, prunable, counters);
+  const bool exact_numbers = index.regular() && context.avg > 0.0f && std::isfinite(context.avg);
+  return rank(cursors, n, exact_numbers && strategy == Strategy::automatic, !exact_numbers, counters);
 }
 
 }  // namespace vantoro

@@ -20,23 +20,26 @@ using ResultList = std::vector<ResultPair>;
 // candidate once full. Its threshold is the score a candidate must beat.
 class TopN {
  public:
-  explicit TopN(size_t n) : n_(n) { heap_.reserve(n < 4096 ? n : 4096); }
+  explicit TopN(size_t n)
+      : n_(n), threshold_(n == 0 ? std::numeric_limits<float>::infinity() : -std::numeric_limits<float>::infinity()) {
+    heap_.reserve(n < 4096 ? n : 4096);
+  }
 
   bool full() const { return heap_.size() >= n_; }
-  // The n-th best score once n candidates were seen, else -infinity.
-  float threshold() const { return full() ? heap_.front().score : -std::numeric_limits<float>::infinity(); }
-  void offer(NameId document, float score);
+  // The n-th best score once n candidates were seen, else -infinity (and
+  // +infinity when n is 0: nothing enters).
+  float threshold() const { return threshold_; }
+  void offer(NameId document, float score) {
+    if (score > threshold_ || !full()) insert(document, score);
+  }
   // The candidates kept, best first.
   ResultList take();
 
  private:
+  void insert(NameId document, float score);
   size_t n_;
+  float threshold_;
   ResultList heap_;
 };
-
-// Ranks every candidate: the n greatest scores, best first. With two or
-// more candidates a NaN score cannot be ordered and fails the call; a single
-// candidate is never compared.
-ResultList rank_all(ResultList candidates, size_t n);
 
 }  // namespace vantoro

@@ -24,11 +24,14 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <vector>
 
+#include "fault.hpp"
 #include "index/posting_list.hpp"
 #include "index/top_n.hpp"
 
@@ -43,6 +46,19 @@ struct SearchCounters {
   uint64_t scored = 0;  // postings whose contribution was taken
 };
 
+// The first of n ascending ids that is not below `doc` (or the end): a
+// binary search whose steps are conditional moves, not branches, since
+// over a block of postings every step is a coin toss for the predictor.
+inline const uint32_t* lower_bound_branchless(const uint32_t* first, uint32_t n, uint32_t doc) {
+  if (n == 0) return first;
+  while (n > 1) {
+    const uint32_t half = n / 2;
+    first = first[half - 1] < doc ? first + half : first;
+    n -= half;
+  }
+  return first + (*first < doc);
+}
+
 template <class Source>
 struct Cursor {
   const PostingList* list;
@@ -50,6 +66,9 @@ struct Cursor {
   uint32_t pos = 0;  // first posting not yet passed
   float window_bound = 0.0f;
   bool in_window = false;
+  uint32_t window_block = 0;    // the block of pos when the window began
+  uint32_t probe_block = 0;     // block pointer for bounds over a document range
+  float candidate_bound = 0.0f;
 
   uint32_t size() const { return list->size(); }
   uint32_t doc(uint32_t i) const { return list->docs()[i]; }
@@ -58,44 +77,91 @@ struct Cursor {
   uint32_t block_first(uint32_t b) const {
     return b < list->full_blocks() ? list->block(b).first_doc : list->docs()[b << kBlockShift];
   }
+  uint32_t block_last(uint32_t b) const {
+    return b < list->full_blocks() ? list->block(b).last_doc : list->docs()[list->size() - 1];
+  }
+  // The largest bound of the blocks at or after `b` that overlap the
+  // documents [first, last]; moves b to the first block not before `first`.
+  float bound_over(uint32_t& b, uint32_t first, uint32_t last) const {
+    const uint32_t n = blocks();
+    while (b < n && block_last(b) < first) ++b;
+    float m = 0.0f;
+    for (uint32_t k = b; k < n && block_first(k) <= last; ++k) m = std::max(m, source.block_bound(k));
+    return m;
+  }
+  // Moves past every posting whose document is below `doc`, which lies
+  // within the range of block probe_block.
+  void seek_in_probe_block(uint32_t doc) {
+    const uint32_t* docs = list->docs();
+    const uint32_t begin = std::max(pos, probe_block << kBlockShift);
+    const uint32_t end = std::max(begin, std::min(size(), (probe_block + 1) << kBlockShift));
+    pos = static_cast<uint32_t>(lower_bound_branchless(docs + begin, end - begin, doc) - docs);
+  }
   // Moves past every posting whose document is below `doc`.
   void seek(uint64_t doc) {
     pos = doc > std::numeric_limits<uint32_t>::max() ? size() : list->seek(pos, static_cast<uint32_t>(doc));
   }
 };
 
-// Scores of one window, with a bit per document that has one.
+// Scores of one window and the list of documents that have one. One table
+// per thread, reused by every search on it and left clear after each (a
+// search that fails clears it on the way out), so that a search costs in
+// proportion to the postings it adds, not to the window's size.
 class WindowScores {
  public:
-  WindowScores() {
-    std::memset(scores_, 0, sizeof scores_);
-    std::memset(bits_, 0, sizeof bits_);
-  }
+  static constexpr uint32_t kCapacityShift = 16;
+  static constexpr uint32_t kCapacity = uint32_t{1} << kCapacityShift;
+
+  // The calling thread's table, for windows of up to kCapacity documents.
+  static WindowScores& local();
+
+  // Branch-free: whether the document is new is data, not a jump, so long
+  // lists that mix new and seen documents cost no mispredictions.
   void add(uint32_t offset, float w) {
     scores_[offset] += w;
-    bits_[offset >> 6] |= uint64_t{1} << (offset & 63);
+    touched_[count_] = offset;
+    count_ += seen_[offset] == 0;
+    seen_[offset] = 1;
   }
-  // Calls visit(offset, score) for each document in ascending order and
-  // clears the window.
+  // Puts the documents in ascending order (for lookups that move forward).
+  void sort() { std::sort(touched_, touched_ + count_); }
+  // Calls visit(offset, score) for each document and clears the window.
   template <class Visit>
   void drain(Visit&& visit) {
-    for (uint32_t word = 0; word < kWindow / 64; ++word) {
-      uint64_t bits = bits_[word];
-      if (!bits) continue;
-      bits_[word] = 0;
-      do {
-        const uint32_t offset = word * 64 + static_cast<uint32_t>(__builtin_ctzll(bits));
-        const float score = scores_[offset];
-        scores_[offset] = 0.0f;
-        visit(offset, score);
-        bits &= bits - 1;
-      } while (bits);
+    const uint32_t count = count_;
+    count_ = 0;
+    for (uint32_t k = 0; k < count; ++k) {
+      const uint32_t offset = touched_[k];
+      const float score = scores_[offset];
+      scores_[offset] = 0.0f;
+      seen_[offset] = 0;
+      visit(offset, score);
     }
+  }
+  void clear() noexcept {
+    std::memset(scores_, 0, sizeof scores_);
+    std::memset(seen_, 0, sizeof seen_);
+    count_ = 0;
   }
 
  private:
-  float scores_[kWindow];
-  uint64_t bits_[kWindow / 64];
+  float scores_[kCapacity] = {};
+  uint8_t seen_[kCapacity] = {};
+  uint32_t touched_[kCapacity + 1];  // add() writes one past the last document
+  uint32_t count_ = 0;
+};
+
+// Leaves the thread's table clear however the search ends.
+class ClearOnFailure {
+ public:
+  explicit ClearOnFailure(WindowScores& window) : window_(window), exceptions_(std::uncaught_exceptions()) {}
+  ~ClearOnFailure() {
+    if (std::uncaught_exceptions() > exceptions_) window_.clear();
+  }
+
+ private:
+  WindowScores& window_;
+  int exceptions_;
 };
 
 // The smallest document id among the lists' next postings, if any is left.
@@ -117,55 +183,80 @@ bool next_document(const std::vector<Cursor<Source>>& cursors, uint32_t& next) {
 template <class Source, class Skip>
 void score_window(Cursor<Source>& c, uint32_t window_begin, uint64_t window_end, WindowScores& window,
                   SearchCounters& counters, Skip&& skip) {
-  float weights[kBlockSize];
+  float scratch[kBlockSize];
   const uint32_t* docs = c.list->docs();
   const uint32_t size = c.size();
-  for (uint32_t b = c.pos >> kBlockShift; b < c.blocks() && c.block_first(b) < window_end; ++b) {
+  const uint32_t blocks = c.blocks();
+  uint32_t b = c.pos >> kBlockShift;
+  for (; b < blocks && c.block_first(b) < window_end; ++b) {
     if (skip(b)) continue;
     const uint32_t begin = std::max(c.pos, b << kBlockShift);
-    const uint32_t block_end = std::min(size, (b + 1) << kBlockShift);
-    const uint32_t end = static_cast<uint32_t>(
-        std::lower_bound(docs + begin, docs + block_end, window_end, [](uint32_t d, uint64_t e) { return d < e; }) -
-        docs);
-    c.source.fill(begin, end, weights);
+    uint32_t end = std::min(size, (b + 1) << kBlockShift);
+    // Only the last block in the window can reach past it.
+    if (c.block_last(b) >= window_end) {
+      end = static_cast<uint32_t>(std::lower_bound(docs + begin, docs + end, window_end,
+                                                   [](uint32_t d, uint64_t e) { return d < e; }) -
+                                  docs);
+    }
+    const float* w = c.source.contributions(begin, end, scratch);
     counters.scored += end - begin;
-    for (uint32_t i = begin; i < end; ++i) window.add(docs[i] - window_begin, weights[i - begin]);
+    for (uint32_t i = begin; i < end; ++i) window.add(docs[i] - window_begin, w[i - begin]);
   }
   c.seek(window_end);
 }
 
-// Every candidate with its exact score, for rank_all.
+// Every candidate, scored exactly. With two or more candidates a NaN score
+// cannot be ordered and fails the call; a single candidate is never compared.
+// `check_nan`: the index can produce scores that are not numbers.
 template <class Source>
-ResultList exhaustive_search(std::vector<Cursor<Source>>& cursors, size_t n, SearchCounters& counters) {
-  ResultList all;
-  WindowScores window;
+ResultList exhaustive_search(std::vector<Cursor<Source>>& cursors, size_t n, bool check_nan,
+                             SearchCounters& counters) {
+  constexpr uint32_t kSize = WindowScores::kCapacity;
+  TopN top(n);
+  uint64_t candidates = 0;
+  ResultPair only{0, 0.0f};
+  bool nan = false;
+  WindowScores& window = WindowScores::local();
+  ClearOnFailure guard(window);
   uint32_t next;
   while (next_document(cursors, next)) {
-    const uint32_t w0 = next & ~(kWindow - 1);
-    const uint64_t w1 = uint64_t{w0} + kWindow;
+    const uint32_t w0 = next & ~(kSize - 1);
+    const uint64_t w1 = uint64_t{w0} + kSize;
     for (Cursor<Source>& c : cursors) {
       score_window(c, w0, w1, window, counters, [](uint32_t) { return false; });
     }
-    window.drain([&](uint32_t offset, float score) { all.push_back(ResultPair{w0 + offset, score}); });
+    if (check_nan) {
+      window.drain([&](uint32_t offset, float score) {
+        if (candidates++ == 0) only = ResultPair{w0 + offset, score};
+        nan |= std::isnan(score);
+        if (!nan) top.offer(w0 + offset, score);
+      });
+    } else {
+      window.drain([&](uint32_t offset, float score) { top.offer(w0 + offset, score); });
+    }
   }
-  return rank_all(std::move(all), n);
+  if (nan) {
+    if (candidates >= 2) throw Fault(kMissingValue);
+    return n > 0 ? ResultList{only} : ResultList{};
+  }
+  return top.take();
 }
 
 // One list: no merging, only blocks that can still enter the top n.
 template <class Source>
 ResultList single_list_search(Cursor<Source>& c, size_t n, SearchCounters& counters) {
   TopN top(n);
-  float weights[kBlockSize];
+  float scratch[kBlockSize];
   const uint32_t* docs = c.list->docs();
   for (uint32_t b = 0; b < c.blocks(); ++b) {
     if (c.source.block_bound(b) <= top.threshold()) continue;
     const uint32_t begin = b << kBlockShift;
     const uint32_t end = std::min(c.size(), begin + kBlockSize);
-    c.source.fill(begin, end, weights);
+    const float* w = c.source.contributions(begin, end, scratch);
     counters.scored += end - begin;
     const float threshold = top.threshold();
     for (uint32_t i = begin; i < end; ++i) {
-      if (weights[i - begin] > threshold || !top.full()) top.offer(docs[i], weights[i - begin]);
+      if (w[i - begin] > threshold) top.offer(docs[i], w[i - begin]);
     }
   }
   return top.take();
@@ -175,7 +266,8 @@ template <class Source>
 ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, SearchCounters& counters) {
   if (cursors.size() == 1) return single_list_search(cursors[0], n, counters);
   TopN top(n);
-  WindowScores window;
+  WindowScores& window = WindowScores::local();
+  ClearOnFailure guard(window);
   // A sum of k rounded non-negative terms is within (k - 1) u of its exact
   // value: a bound sum times this slack covers any order of additions.
   const float slack = 1.0f + static_cast<float>(cursors.size() + 2) * 0x1p-22f;
@@ -197,6 +289,7 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, SearchC
         c.window_bound = std::max(c.window_bound, c.source.block_bound(b));
       }
       total += c.window_bound;
+      c.window_block = c.pos >> kBlockShift;
       order.push_back(&c);
     }
     if (total * slack <= theta) {
@@ -213,18 +306,39 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, SearchC
     }
     for (size_t i = essential; i < order.size(); ++i) {
       Cursor<Source>& c = *order[i];
-      const float others = total - c.window_bound;
-      score_window(c, w0, w1, window, counters,
-                   [&](uint32_t b) { return (c.source.block_bound(b) + others) * slack <= theta; });
+      // The other lists' bounds over each block's documents, each list read
+      // from its first block in the window onwards.
+      for (Cursor<Source>* other : order) other->probe_block = other->window_block;
+      score_window(c, w0, w1, window, counters, [&](uint32_t b) {
+        const uint32_t first = c.block_first(b);
+        const uint32_t last = c.block_last(b);
+        float bound = c.source.block_bound(b);
+        for (Cursor<Source>* other : order) {
+          if (other != &c) bound += other->bound_over(other->probe_block, first, last);
+        }
+        return bound * slack <= theta;
+      });
     }
+    for (size_t j = 0; j < essential; ++j) order[j]->probe_block = order[j]->window_block;
+    // Lookups in the other lists move forward: candidates from two or more
+    // lists are put in order first.
+    if (essential > 0 && order.size() - essential > 1) window.sort();
     window.drain([&](uint32_t offset, float score) {
       const uint32_t doc = w0 + offset;
-      float rest = non_essential;
+      // What the other lists can still add: each one's block holding `doc`.
+      float rest = 0.0f;
+      for (size_t j = 0; j < essential; ++j) {
+        Cursor<Source>& c = *order[j];
+        c.candidate_bound = c.bound_over(c.probe_block, doc, doc);
+        rest += c.candidate_bound;
+      }
       for (size_t j = essential; j-- > 0;) {
         if ((score + rest) * slack <= top.threshold()) return;
         Cursor<Source>& c = *order[j];
-        rest -= c.window_bound;
-        c.seek(doc);
+        rest -= c.candidate_bound;
+        // A zero bound: `doc` is not in the list, or adds 0.0 to the score.
+        if (c.candidate_bound == 0.0f) continue;
+        c.seek_in_probe_block(doc);
         if (!c.done() && c.doc(c.pos) == doc) {
           score += c.source.weight(c.pos);
           ++counters.scored;
