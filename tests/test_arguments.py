@@ -50,7 +50,37 @@ class TestMatching:
             call(bm)
         assert message(excinfo) == text
 
+    def test_texts_with_nul_are_kept_whole(self, bm):
+        with pytest.raises(TypeError) as keyword:
+            bm.search(["a"], **{"n\x00x": 1})
+        assert message(keyword) == "BM25.search() got an unexpected keyword argument 'n\x00x'"
+        with pytest.raises(TypeError) as constructor:
+            vantoro.BM25(**{"a\x00b": 1})
+        assert message(constructor) == "BM25.__new__() got an unexpected keyword argument 'a\x00b'"
+
+        class Index:
+            def __index__(self):
+                raise TypeError("a\x00b")
+
+        with pytest.raises(TypeError) as index:
+            bm.search_instance(["a"], Index())
+        assert message(index) == "argument 'n': a\x00b"
+        named = type("Named", (), {})
+        named.__qualname__ = "x\x00y"
+        with pytest.raises(TypeError) as qualname:
+            bm.save(named())
+        assert message(qualname) == "argument 'save_directory': 'x\x00y' object cannot be converted to 'PyString'"
+
+        class Surrogate:
+            def __index__(self):
+                raise TypeError("bad \ud800")
+
+        with pytest.raises(TypeError) as surrogate:  # kept although it has no UTF-8 form
+            bm.search_instance(["a"], Surrogate())
+        assert message(surrogate) == "argument 'n': bad \ud800"
+
     def test_freeze_refuses_arguments(self, bm):
+
         with pytest.raises(TypeError):
             bm.freeze(1)
 
@@ -143,7 +173,28 @@ class TestConversion:
         bm.add_documents([("e", Liar())])
         assert sorted(doc for doc, _ in bm.search_instance(Liar(), 10)) == ["d", "e"]
 
+    def test_every_list_argument_asks_a_user_sequence_for_its_length(self, bm):
+        asked = []
+
+        class Seq:
+            def __init__(self, name, items):
+                self.name, self.items = name, items
+
+            def __len__(self):
+                asked.append(self.name)
+                return len(self.items)
+
+            def __getitem__(self, i):
+                return self.items[i]
+
+        bm.add_documents(Seq("docs", [("d1", Seq("tokens", ["a"]))]))
+        bm.add_document("d2", Seq("doc", ["a"]))
+        bm.search_instance(Seq("query", ["a"]), 1)
+        bm.batch_search(Seq("queries", [Seq("inner", ["a"])]), 1)
+        assert asked == ["docs", "tokens", "doc", "query", "queries", "inner"]
+
     def test_errors_raised_by_iteration_pass_through(self, bm):
+
         class Broken:
             def __len__(self):
                 return 1

@@ -110,23 +110,17 @@ void prefix_type_error(const char* name) {
     return;
   }
   PyErr_NormalizeException(&type, &value, &traceback);
-  PyObject* text = value ? PyObject_Str(value) : nullptr;
-  const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
-  if (!utf8) {
-    Py_XDECREF(text);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    return;  // the failure to render is pending instead
-  }
-  PyObject* replacement = PyObject_CallFunction(PyExc_TypeError, "s", (std::string("argument '") + name + "': " + utf8).c_str());
-  Py_DECREF(text);
+  // %S takes the exception's str() whole: NUL characters and lone
+  // surrogates included.
+  PyObject* text = PyUnicode_FromFormat("argument '%s': %S", name, value ? value : Py_None);
+  PyObject* replacement = text ? PyObject_CallOneArg(PyExc_TypeError, text) : nullptr;
+  Py_XDECREF(text);
   if (replacement) {
     PyObject* cause = PyException_GetCause(value);  // new reference or NULL
-    if (cause) PyException_SetCause(replacement, cause);
+    if (cause) PyException_SetCause(replacement, cause);  // steals it
     PyErr_SetObject(PyExc_TypeError, replacement);
     Py_DECREF(replacement);
-  }
+  }  // else the failure to render is pending instead
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);
