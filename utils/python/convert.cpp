@@ -116,7 +116,7 @@ void prefix_type_error(const char* name) {
   PyObject* replacement = text ? PyObject_CallOneArg(PyExc_TypeError, text) : nullptr;
   Py_XDECREF(text);
   if (replacement) {
-    PyObject* cause = PyException_GetCause(value);  // new reference or NULL
+    PyObject* cause = value ? PyException_GetCause(value) : nullptr;  // new reference or NULL
     if (cause) PyException_SetCause(replacement, cause);  // steals it
     PyErr_SetObject(PyExc_TypeError, replacement);
     Py_DECREF(replacement);
