@@ -6,8 +6,11 @@ and survive a save and a second load; a failed one changes nothing.
 VANTORO_HOSTILE_CASES sets the number of mutated cases (default 300)."""
 import json
 import os
+import pathlib
 import random
 import re
+import shutil
+import tempfile
 
 import pytest
 
@@ -169,7 +172,17 @@ def exercise(bm):
                 assert same_answers(("ok", entry), single), (entry, single)
 
 
-def test_mutated_saved_indexes_load_or_fail_cleanly(tmp_path, capfd):
+@pytest.fixture
+def fast_path():
+    """A directory in memory where there is one: each loaded case is saved,
+    and a save waits for the data to reach storage."""
+    directory = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+    yield pathlib.Path(directory)
+    shutil.rmtree(directory)
+
+
+def test_mutated_saved_indexes_load_or_fail_cleanly(fast_path, capfd):
+    tmp_path = fast_path
     index_a, tokens_a = saved(tmp_path, "a", DOCS_A)
     index_b, tokens_b = saved(tmp_path, "b", DOCS_B)
     work = tmp_path / "work"
