@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the module with warnings as errors,
 # the C++ unit tests, the Python tests, the Python tests again against an
-# AddressSanitizer + UndefinedBehaviorSanitizer build, and a short fuzz run.
+# AddressSanitizer + UndefinedBehaviorSanitizer build, a ThreadSanitizer run
+# of the worker pool, and a short fuzz run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -47,6 +48,9 @@ if compgen -G "$REPORTS/*" >/dev/null; then
   echo "sanitizer reports were written"
   exit 1
 fi
+
+step "worker pool under ThreadSanitizer (threads, several indexes, fork)"
+bash tests/tsan/run_tsan.sh
 
 if [ -x tests/fuzz/run_fuzz.sh ]; then
   step "short fuzz run of the index file reader"

@@ -22,13 +22,14 @@ def fault_type():
     raise AssertionError("search on an unfrozen index did not fail")
 
 
-def run_python(code, env=None, stdout=subprocess.PIPE, **kwargs):
-    """Runs `code` in a fresh interpreter and returns the completed process."""
+def run_python(code, env=None, stdout=subprocess.PIPE, args=(), **kwargs):
+    """Runs `code` in a fresh interpreter, with `args` as sys.argv[1:], and
+    returns the completed process."""
     full_env = dict(os.environ)
     if env:
         full_env.update(env)
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", textwrap.dedent(code), *args],
         env=full_env,
         stdout=stdout,
         stderr=subprocess.PIPE,

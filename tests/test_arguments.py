@@ -1,8 +1,10 @@
 """Argument matching, value conversion, access control and fatal failures."""
 import pytest
 
+import textwrap
+
 import vantoro
-from conftest import fault_type
+from conftest import fault_type, run_python
 
 
 def message(excinfo):
@@ -48,7 +50,37 @@ class TestMatching:
             call(bm)
         assert message(excinfo) == text
 
+    def test_texts_with_nul_are_kept_whole(self, bm):
+        with pytest.raises(TypeError) as keyword:
+            bm.search(["a"], **{"n\x00x": 1})
+        assert message(keyword) == "BM25.search() got an unexpected keyword argument 'n\x00x'"
+        with pytest.raises(TypeError) as constructor:
+            vantoro.BM25(**{"a\x00b": 1})
+        assert message(constructor) == "BM25.__new__() got an unexpected keyword argument 'a\x00b'"
+
+        class Index:
+            def __index__(self):
+                raise TypeError("a\x00b")
+
+        with pytest.raises(TypeError) as index:
+            bm.search_instance(["a"], Index())
+        assert message(index) == "argument 'n': a\x00b"
+        named = type("Named", (), {})
+        named.__qualname__ = "x\x00y"
+        with pytest.raises(TypeError) as qualname:
+            bm.save(named())
+        assert message(qualname) == "argument 'save_directory': 'x\x00y' object cannot be converted to 'PyString'"
+
+        class Surrogate:
+            def __index__(self):
+                raise TypeError("bad \ud800")
+
+        with pytest.raises(TypeError) as surrogate:  # kept although it has no UTF-8 form
+            bm.search_instance(["a"], Surrogate())
+        assert message(surrogate) == "argument 'n': bad \ud800"
+
     def test_freeze_refuses_arguments(self, bm):
+
         with pytest.raises(TypeError):
             bm.freeze(1)
 
@@ -141,7 +173,28 @@ class TestConversion:
         bm.add_documents([("e", Liar())])
         assert sorted(doc for doc, _ in bm.search_instance(Liar(), 10)) == ["d", "e"]
 
+    def test_every_list_argument_asks_a_user_sequence_for_its_length(self, bm):
+        asked = []
+
+        class Seq:
+            def __init__(self, name, items):
+                self.name, self.items = name, items
+
+            def __len__(self):
+                asked.append(self.name)
+                return len(self.items)
+
+            def __getitem__(self, i):
+                return self.items[i]
+
+        bm.add_documents(Seq("docs", [("d1", Seq("tokens", ["a"]))]))
+        bm.add_document("d2", Seq("doc", ["a"]))
+        bm.search_instance(Seq("query", ["a"]), 1)
+        bm.batch_search(Seq("queries", [Seq("inner", ["a"])]), 1)
+        assert asked == ["docs", "tokens", "doc", "query", "queries", "inner"]
+
     def test_errors_raised_by_iteration_pass_through(self, bm):
+
         class Broken:
             def __len__(self):
                 return 1
@@ -241,3 +294,126 @@ class TestFaults:
         assert "The index is not freezed" in capfd.readouterr().err
         bm.add_document("d", ["a"])
         assert bm.search_instance(["a"], 1)[0][0] == "d"
+
+
+# Each snippet runs in its own interpreter (a read of freed memory may crash
+# it) and prints what the call returned. The user-defined sequences run
+# Python code in the middle of a conversion that empties lists whose items
+# were already read, then allocates strings to reuse the freed memory.
+LIFETIME_SETUP = """
+import vantoro
+def fresh(text):  # a str whose only reference is the caller's
+    return "".join(list(text))
+def churn():
+    return [fresh("u%d" % (i % 10)) for i in range(5000)]
+def show(*values):  # the lines that the test reads; progress lines go to fd 1 too
+    print(">", *values)
+b = vantoro.BM25()
+for doc in [("d1", ["ta", "ta", "tc"]), ("d2", ["tb"]), ("d3", ["ta", "tb", "tc"])]:
+    b.add_document(*doc)
+"""
+
+
+class TestConversionLifetime:
+    def run(self, body):
+        result = run_python(LIFETIME_SETUP + textwrap.dedent(body))
+        assert result.returncode == 0, result.stderr
+        return "".join(line[2:] + "\n" for line in result.stdout.splitlines() if line.startswith("> "))
+
+    def test_batch_search_outer_list_emptied_by_a_query(self):
+        # Reading stops where iteration of the list would stop.
+        out = self.run("""
+            outer = []
+            class Q:
+                def __len__(s): return 0
+                def __getitem__(s, i): raise IndexError
+                def __iter__(s):
+                    outer.clear(); s.junk = churn(); return iter([])
+            outer += [Q(), [fresh("ta")], [fresh("tb")]]
+            show(b.batch_search(outer, 5))
+        """)
+        assert out == "[[]]\n"
+
+    def test_batch_search_earlier_query_emptied_by_a_later_one(self):
+        out = self.run("""
+            first = [fresh("ta"), fresh("tc")]
+            class Q:
+                def __len__(s): return 1
+                def __getitem__(s, i): raise IndexError(i)
+                def __iter__(s):
+                    first.clear(); s.junk = churn(); return iter([fresh("tb")])
+            show(sorted(map(sorted, b.batch_search([first, Q()], 5))))
+            show(sorted(map(sorted, b.batch_search([["ta", "tc"], ["tb"]], 5))))
+        """)
+        got, expected = out.splitlines()
+        assert got == expected
+
+    @pytest.mark.parametrize("method", ["search", "search_instance"])
+    def test_query_emptied_by_the_index_method_of_n(self, method):
+        out = self.run("""
+            query = [fresh("ta"), fresh("tc")]
+            class N:
+                def __index__(s):
+                    query.clear(); s.junk = churn(); return 5
+            b.freeze()
+            show(sorted(b.%s(query, N())))
+            show(sorted(b.%s(["ta", "tc"], 5)))
+        """ % (method, method))
+        got, expected = out.splitlines()
+        assert got == expected
+
+    def test_batch_search_queries_emptied_by_the_index_method_of_n(self):
+        out = self.run("""
+            queries = [[fresh("ta")], [fresh("tb"), fresh("tc")]]
+            class N:
+                def __index__(s):
+                    for q in queries: q.clear()
+                    queries.clear(); s.junk = churn(); return 5
+            show(sorted(map(sorted, b.batch_search(queries, N()))))
+            show(sorted(map(sorted, b.batch_search([["ta"], ["tb", "tc"]], 5))))
+        """)
+        got, expected = out.splitlines()
+        assert got == expected
+
+    def test_add_documents_list_emptied_by_a_token_sequence(self):
+        out = self.run("""
+            docs = []
+            class T:
+                def __len__(s): return 1
+                def __getitem__(s, i): raise IndexError(i)
+                def __iter__(s):
+                    docs.clear(); s.junk = churn(); return iter([fresh("tz")])
+            docs += [(fresh("e0"), T()), (fresh("e1"), [fresh("tz")]), (fresh("e2"), [fresh("tz")])]
+            b.add_documents(docs)
+            show(sorted(d for d, _ in b.search_instance(["tz"], 10)))
+        """)
+        assert out == "['e0']\n"
+
+    def test_add_documents_earlier_document_emptied_by_a_later_one(self):
+        out = self.run("""
+            first = [fresh("tz"), fresh("ty")]
+            docs = [(fresh("e0"), first)]
+            class T:
+                def __len__(s): return 1
+                def __getitem__(s, i): raise IndexError(i)
+                def __iter__(s):
+                    first.clear(); docs.clear(); s.junk = churn(); return iter([fresh("tz")])
+            docs.append((fresh("e1"), T()))
+            b.add_documents(docs)
+            show(sorted(d for d, _ in b.search_instance(["tz"], 10)), b.search_instance(["ty"], 10)[0][0])
+        """)
+        assert out == "['e0', 'e1'] e0\n"
+
+    def test_add_document_arguments_dropped_during_conversion(self):
+        out = self.run("""
+            kw = {}
+            class T:
+                def __len__(s): return 2
+                def __getitem__(s, i): raise IndexError(i)
+                def __iter__(s):
+                    kw.clear(); s.junk = churn(); return iter([fresh("tz"), fresh("ty")])
+            kw.update(id=fresh("e0"), tokenized_doc=T())
+            b.add_document(**kw)
+            show(b.search_instance(["tz", "ty"], 10)[0][0])
+        """)
+        assert out == "e0\n"

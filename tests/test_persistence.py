@@ -3,7 +3,11 @@ texts, a save that never destroys the previous files and a load that is all
 or nothing."""
 import json
 import os
+import shutil
 import stat
+import tempfile
+
+import textwrap
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -272,6 +276,139 @@ class TestSaveFailures:
         )
         assert "FaultException failed printing to stdout: No space left on device (os error 28)" in result.stderr
         assert read(tmp_path / "index.json") == b'{"d1":{"id":"d1","maps":{"a":1}}}'
+
+
+SAVED_D1 = '{"d1":{"id":"d1","maps":{"a":1}}}'
+SAVED_A = '{"a":{"text":"a","maps":{"d1":1}}}'
+
+# Mounts for the snippets below, in a mount namespace of the snippet's own
+# process, so that nothing is visible outside it and all vanish with it.
+MOUNTS = """
+import ctypes, os, sys
+import vantoro
+libc = ctypes.CDLL(None, use_errno=True)
+MS_RDONLY, MS_REMOUNT, MS_BIND, MS_REC, MS_PRIVATE = 1, 32, 4096, 16384, 1 << 18
+def call(result):
+    if result != 0:
+        error = ctypes.get_errno()
+        raise OSError(error, os.strerror(error))
+try:
+    call(libc.unshare(0x20000))  # CLONE_NEWNS
+    call(libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None))
+    os.mkdir(sys.argv[1] + "/probe")
+    call(libc.mount(b"tmpfs", (sys.argv[1] + "/probe").encode(), b"tmpfs", 0, b"size=64k"))
+except OSError as error:
+    print("unavailable:", error)
+    sys.exit(0)
+def tmpfs(name, options="size=1m"):
+    path = os.path.join(sys.argv[1], name)
+    os.mkdir(path)
+    call(libc.mount(b"tmpfs", path.encode(), b"tmpfs", 0, options.encode()))
+    return path
+def put(path, text):
+    with open(path, "w") as f:
+        f.write(text)
+def get(path):
+    with open(path) as f:
+        return f.read()
+b = vantoro.BM25()
+b.add_document("d1", ["a"])
+"""
+
+
+class TestSaveWhereNoTemporaryFileCanBeMade:
+    """Where the temporary file cannot be created or renamed but the target
+    can be written, save writes the target in place."""
+
+    def test_path_with_no_room_for_a_temporary_name(self, filled, tmp_path):
+        # open() takes a 4,090-byte path; the temporary name beside it would
+        # pass the 4,096-byte limit.
+        directory = str(tmp_path)
+        while 4090 - len(directory) > 255:
+            directory = os.path.join(directory, "d" * 200)
+        directory = os.path.join(directory, "e" * (4090 - len(directory) - len("/index.json") - 1))
+        os.makedirs(directory)
+        path = os.path.join(directory, "index.json")
+        assert len(path.encode()) == 4090
+        write(path, "previous, longer than the new content " * 100)
+        filled.save_index(path)
+        documents, _ = expected_files()
+        assert assert_compact(path) == documents
+        assert os.listdir(directory) == ["index.json"]
+
+    @pytest.mark.skipif(os.geteuid() != 0, reason="needs files owned by another user")
+    def test_sticky_directory_where_the_rename_is_refused(self):
+        # Like /tmp: anyone may create files, but only a file's owner may
+        # replace it. Our process may write the file, not rename over it.
+        directory = tempfile.mkdtemp()
+        try:
+            os.chmod(directory, 0o1777)
+            for name in ("index.json", "token_index.json"):
+                write(os.path.join(directory, name), "previous")
+                os.chown(os.path.join(directory, name), 1, 1)
+                os.chmod(os.path.join(directory, name), 0o666)
+            result = run_python(
+                """
+                import os, sys
+                import vantoro
+                b = vantoro.BM25()
+                b.add_document("d1", ["a"])
+                os.setgid(65534)
+                os.setuid(65534)
+                b.save(sys.argv[1])
+                """,
+                args=[directory],
+            )
+            assert result.returncode == 0, result.stderr
+            assert read(os.path.join(directory, "index.json")) == SAVED_D1.encode()
+            assert read(os.path.join(directory, "token_index.json")) == SAVED_A.encode()
+            assert os.stat(os.path.join(directory, "index.json")).st_uid == 1  # the same file
+            assert sorted(os.listdir(directory)) == ["index.json", "token_index.json"]
+        finally:
+            shutil.rmtree(directory)
+
+    def run_with_mounts(self, tmp_path, body):
+        result = run_python(MOUNTS + textwrap.dedent(body), args=[str(tmp_path)])
+        assert result.returncode == 0, result.stderr
+        if result.stdout.startswith("unavailable:"):
+            pytest.skip("no mount namespace here: " + result.stdout.strip())
+        return result.stdout.splitlines()[-1]
+
+    def test_writable_file_on_a_read_only_mount(self, tmp_path):
+        # A file bind-mounted from a writable file system onto a read-only
+        # one: the directory refuses new files with EROFS.
+        out = self.run_with_mounts(tmp_path, """
+            writable, read_only = tmpfs("writable"), tmpfs("read_only")
+            for name in ("index.json", "token_index.json"):
+                put(os.path.join(writable, name), "previous")
+                put(os.path.join(read_only, name), "")
+            call(libc.mount(b"none", read_only.encode(), None, MS_REMOUNT | MS_RDONLY, None))
+            for name in ("index.json", "token_index.json"):
+                source, target = os.path.join(writable, name), os.path.join(read_only, name)
+                call(libc.mount(source.encode(), target.encode(), None, MS_BIND, None))
+            try:
+                open(os.path.join(read_only, "new"), "w")
+            except OSError as error:
+                assert error.errno == 30, error
+            b.save(read_only)
+            print(get(os.path.join(writable, "index.json")) + " " + get(os.path.join(writable, "token_index.json")))
+        """)
+        assert out == SAVED_D1 + " " + SAVED_A
+
+    def test_file_system_without_free_inodes(self, tmp_path):
+        out = self.run_with_mounts(tmp_path, """
+            full = tmpfs("full", "size=1m,nr_inodes=16")
+            put(os.path.join(full, "index.json"), "previous")
+            put(os.path.join(full, "token_index.json"), "previous")
+            try:
+                for i in range(100):
+                    put(os.path.join(full, "filler%d" % i), "")
+            except OSError as error:
+                assert error.errno == 28, error
+            b.save(full)
+            print(get(os.path.join(full, "index.json")) + " " + get(os.path.join(full, "token_index.json")))
+        """)
+        assert out == SAVED_D1 + " " + SAVED_A
 
 
 class TestLoadFailures:

@@ -115,7 +115,7 @@ PyObject* bm25_freeze(PyObject* self, PyObject*) {
 
 PyObject* bm25_search(METHOD_ARGS) {
   return method<AccessMode::shared>(kSearchSpec, FORWARD_ARGS, [](Index& index, PyObject** a) {
-    Pins pins;
+    Pins pins(is_plain_token_list(a[0]) && is_plain_count(a[1]));
     Query query = convert_argument("tokenized_quries", [&] { return to_token_list(a[0], pins); });
     size_t n = convert_argument("n", [&] { return to_count(a[1]); });
     return to_python(index, search_stored(index, query, n));
@@ -124,7 +124,7 @@ PyObject* bm25_search(METHOD_ARGS) {
 
 PyObject* bm25_search_instance(METHOD_ARGS) {
   return method<AccessMode::shared>(kSearchInstanceSpec, FORWARD_ARGS, [](Index& index, PyObject** a) {
-    Pins pins;
+    Pins pins(is_plain_token_list(a[0]) && is_plain_count(a[1]));
     Query query = convert_argument("tokenized_query", [&] { return to_token_list(a[0], pins); });
     size_t n = convert_argument("n", [&] { return to_count(a[1]); });
     return to_python(index, search_on_the_fly(index, query, n));
@@ -133,7 +133,7 @@ PyObject* bm25_search_instance(METHOD_ARGS) {
 
 PyObject* bm25_batch_search(METHOD_ARGS) {
   return method<AccessMode::shared>(kBatchSearchSpec, FORWARD_ARGS, [](Index& index, PyObject** a) {
-    Pins pins;
+    Pins pins(is_plain_query_list(a[0]) && is_plain_count(a[1]));
     std::vector<Query> queries = convert_argument("tokenized_queries", [&] { return to_query_list(a[0], pins); });
     size_t n = convert_argument("n", [&] { return to_count(a[1]); });
     return to_python(index, batch_search(index, queries, n));
@@ -142,7 +142,7 @@ PyObject* bm25_batch_search(METHOD_ARGS) {
 
 PyObject* bm25_add_documents(METHOD_ARGS) {
   return method<AccessMode::exclusive>(kAddDocumentsSpec, FORWARD_ARGS, [](Index& index, PyObject** a) {
-    Pins pins;
+    Pins pins(is_plain_document_list(a[0]));
     DocumentList documents = convert_argument("tokenized_docs", [&] { return DocumentList(a[0], pins); });
     add_documents(index, documents);
     return none();
@@ -151,7 +151,8 @@ PyObject* bm25_add_documents(METHOD_ARGS) {
 
 PyObject* bm25_add_document(METHOD_ARGS) {
   return method<AccessMode::exclusive>(kAddDocumentSpec, FORWARD_ARGS, [](Index& index, PyObject** a) {
-    Pins pins;
+    // `id` is held by the caller for the whole call.
+    Pins pins(is_plain_token_list(a[1]));
     std::string_view id = convert_argument("id", [&] { return to_text(a[0]); });
     Query tokens = convert_argument("tokenized_doc", [&] { return to_token_list(a[1], pins); });
     index.add_document(id, tokens);

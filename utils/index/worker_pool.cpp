@@ -1,5 +1,6 @@
 #include "index/worker_pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <exception>
 #include <fstream>
 #include <mutex>
+#include <new>
 #include <sstream>
 #include <thread>
 #include <utility>
@@ -24,13 +26,19 @@ constexpr const char* kNotInitialized = "The global thread pool has not been ini
 
 class ThreadPool final : public WorkerPool {
  public:
-  // Starts the threads; if one cannot be started the pool is unusable, and
-  // it must then be leaked, since the started threads refer to it.
-  void start(size_t threads) {
-    for (size_t i = 0; i < threads; ++i) {
-      std::thread(&ThreadPool::work, this).detach();
+  // Starts the threads. If one cannot be started, those already running
+  // are stopped and joined before the failure propagates.
+  explicit ThreadPool(size_t threads) {
+    try {
+      for (size_t i = 0; i < threads; ++i) workers_.emplace_back(&ThreadPool::work, this);
+    } catch (...) {
+      stop();
+      throw;
     }
   }
+
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
 
   void run(size_t count, const std::function<void(size_t)>& task) override {
     if (count == 0) return;
@@ -50,12 +58,28 @@ class ThreadPool final : public WorkerPool {
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
   }
 
+  // A pool inherited by a forked child: its threads do not exist there and
+  // its locks may be held by them, so it is never used or freed again. The
+  // list keeps such pools reachable.
+  ThreadPool* abandoned_before = nullptr;
+
  private:
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(lock_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& worker : workers_) worker.join();
+    workers_.clear();
+  }
+
   void work() {
     uint64_t seen = 0;
     std::unique_lock<std::mutex> lock(lock_);
     for (;;) {
-      wake_.wait(lock, [&] { return task_ != nullptr && generation_ != seen; });
+      wake_.wait(lock, [&] { return stopping_ || (task_ != nullptr && generation_ != seen); });
+      if (stopping_) return;
       seen = generation_;
       const std::function<void(size_t)>* task = task_;
       const size_t count = count_;
@@ -85,6 +109,7 @@ class ThreadPool final : public WorkerPool {
     }
   }
 
+  std::vector<std::thread> workers_;
   std::mutex batch_lock_;
   std::mutex lock_;
   std::condition_variable wake_;
@@ -94,10 +119,40 @@ class ThreadPool final : public WorkerPool {
   size_t finished_ = 0;
   size_t active_ = 0;
   uint64_t generation_ = 0;
+  bool stopping_ = false;
   std::atomic<size_t> next_{0};
   std::atomic<bool> failed_{false};
   std::exception_ptr failure_;
 };
+
+// The process's pool and what is known about it. A forked child starts with
+// no pool and builds its own, of the same size, on its first batch.
+struct PoolState {
+  std::mutex lock;
+  ThreadPool* pool = nullptr;        // the running pool, if any
+  ThreadPool* abandoned = nullptr;   // pools inherited from a parent process
+  size_t size = 0;                   // set by the first attempt
+  std::string failure;               // set when the first attempt failed
+  bool fork_handlers = false;
+};
+
+PoolState& pool_state() {
+  static PoolState* state = new PoolState;  // lives until the process ends
+  return *state;
+}
+
+// No fork happens while a pool is being created or handed out.
+void before_fork() { pool_state().lock.lock(); }
+void after_fork_in_parent() { pool_state().lock.unlock(); }
+void after_fork_in_child() {
+  PoolState& state = pool_state();
+  if (state.pool) {
+    state.pool->abandoned_before = state.abandoned;
+    state.abandoned = state.pool;
+    state.pool = nullptr;
+  }
+  state.lock.unlock();  // the forking thread, now the child's only one, holds it
+}
 
 std::optional<size_t> read_setting(const char* name) {
   const char* text = std::getenv(name);
@@ -169,20 +224,25 @@ size_t configured_thread_count() {
 }
 
 WorkerPool& WorkerPool::global() {
-  static std::once_flag once;
-  static ThreadPool* pool = nullptr;
-  static std::string failure;
-  std::call_once(once, [] {
-    auto* created = new ThreadPool;  // lives until the process ends
-    try {
-      created->start(configured_thread_count());
-      pool = created;
-    } catch (const std::exception& e) {
-      failure = std::string(kNotInitialized) + " " + e.what();
-    }
-  });
-  if (!pool) throw Fault(failure);
-  return *pool;
+  PoolState& state = pool_state();
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (state.pool) return *state.pool;
+  // A failed start is not tried again in this process or its children.
+  if (!state.failure.empty()) throw Fault(state.failure);
+  if (!state.fork_handlers) {
+    if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) throw std::bad_alloc();
+    state.fork_handlers = true;
+  }
+  if (state.size == 0) state.size = configured_thread_count();
+  try {
+    state.pool = new ThreadPool(state.size);
+  } catch (const std::bad_alloc&) {
+    throw;  // out of memory: MemoryError, and a later batch tries again
+  } catch (const std::exception& e) {
+    state.failure = std::string(kNotInitialized) + " " + e.what();
+    throw Fault(state.failure);
+  }
+  return *state.pool;
 }
 
 }  // namespace vantoro

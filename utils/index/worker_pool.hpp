@@ -12,9 +12,11 @@ namespace vantoro {
 
 class WorkerPool {
  public:
-  // The pool, created on first call. Fails with a Fault whose message begins
-  // "The global thread pool has not been initialized." if its threads could
-  // not be started, then and on every later call.
+  // The pool, created on first call; a forked child creates its own, of the
+  // same size, on its first call there. Fails with a Fault whose message
+  // begins "The global thread pool has not been initialized." if its threads
+  // could not be started (those started are stopped and joined), then and on
+  // every later call, in forked children too.
   static WorkerPool& global();
 
   // Runs task(i) for every i in [0, count) on the workers, each idle worker

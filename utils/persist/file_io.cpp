@@ -74,13 +74,12 @@ int open_target(const std::string& path, bool& created) {
 }
 
 // The path that a rename must replace: the file itself, not a symbolic link
-// that leads to it.
+// that leads to it. Empty when the link cannot be resolved.
 std::string rename_target(const std::string& path) {
   struct stat link_status;
   if (::lstat(path.c_str(), &link_status) != 0 || !S_ISLNK(link_status.st_mode)) return path;
   std::unique_ptr<char, decltype(&::free)> resolved(::realpath(path.c_str(), nullptr), &::free);
-  if (!resolved) throw_os_error(errno);
-  return std::string(resolved.get());
+  return resolved ? std::string(resolved.get()) : std::string();
 }
 
 std::string directory_of(const std::string& path) {
@@ -119,37 +118,39 @@ void write_in_place(int fd, std::string_view bytes, bool regular) {
 
 // Writes `bytes` to a temporary file beside `target` with the given status's
 // mode and owner, flushes it and renames it over `target`. Returns false,
-// having changed nothing, when the directory does not allow this.
+// having changed nothing, when the temporary file cannot be made (the
+// directory refuses new files: permissions, a read-only mount, no free
+// inodes, a name too long) or cannot be renamed over the target (a sticky
+// directory, a bind-mounted file): the caller then writes in place. A failure
+// to write or flush the data is reported, with the target untouched.
 bool replace_by_rename(const std::string& target, const struct stat& status, std::string_view bytes) {
   std::string temporary;
   Descriptor out(create_temporary(target, temporary));
-  if (out.get() < 0) {
-    if (errno == EACCES || errno == EPERM) return false;
-    throw_os_error(errno);
-  }
+  if (out.get() < 0) return false;
+  bool made = false;  // the temporary file holds the data and is flushed
   try {
     if (status.st_uid != ::geteuid() || status.st_gid != ::getegid()) {
       // Only possible with the privilege to do so; otherwise the new file
       // belongs to us, as any newly written file would.
       if (::fchown(out.get(), status.st_uid, status.st_gid) != 0) { /* keep our ownership */ }
     }
-    if (::fchmod(out.get(), status.st_mode & 07777) != 0) throw_os_error(errno);
-    write_all(out.get(), bytes);
-    if (::fsync(out.get()) != 0) throw_os_error(errno);
+    if (::fchmod(out.get(), status.st_mode & 07777) == 0) {
+      write_all(out.get(), bytes);
+      if (::fsync(out.get()) != 0) throw_os_error(errno);
+      made = true;
+    }
     out.close();
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-      const int error = errno;
-      ::unlink(temporary.c_str());
-      if (error == EBUSY || error == EXDEV) return false;  // e.g. a bind-mounted file
-      throw_os_error(error);
+    if (made && ::rename(temporary.c_str(), target.c_str()) == 0) {
+      sync_directory(target);
+      return true;
     }
   } catch (...) {
     out.close();
     ::unlink(temporary.c_str());
     throw;
   }
-  sync_directory(target);
-  return true;
+  ::unlink(temporary.c_str());
+  return false;
 }
 
 }  // namespace
@@ -196,11 +197,11 @@ void replace_file(std::string_view path_text, std::string_view bytes) {
   std::string resolved;
   try {
     resolved = rename_target(path);
-    if (replace_by_rename(resolved, status, bytes)) return;
-    // The directory refuses new files or renames: write the file in place.
+    if (!resolved.empty() && replace_by_rename(resolved, status, bytes)) return;
+    // The target can be written but not replaced: write it in place.
     write_in_place(target.get(), bytes, true);
   } catch (...) {
-    if (created) ::unlink(resolved.empty() ? path.c_str() : resolved.c_str());
+    if (created && !resolved.empty()) ::unlink(resolved.c_str());
     throw;
   }
 }

@@ -24,8 +24,11 @@ ByteBuffer read_text_file(std::string_view path);
 // the error of that opening before anything else happens.
 //
 // Anything else that can be opened for writing (a device such as /dev/null,
-// a FIFO) is written in place. So is a regular file whose directory does not
-// let us create the temporary file or rename over the target.
+// a FIFO) is written in place. So is a regular file when the temporary file
+// cannot be created (with the target's permission bits) or renamed over the
+// target, whatever the reason; a failure of that in-place write is the one
+// reported. A failure to write or flush the temporary file is reported with
+// the target untouched.
 void replace_file(std::string_view path, std::string_view bytes);
 
 }  // namespace vantoro::persist

@@ -20,6 +20,7 @@ void check_sequence(PyObject* value) {
 }
 
 Py_ssize_t reserve_hint(PyObject* value) {
+  if (is_plain_sequence(value)) return PySequence_Fast_GET_SIZE(value);
   Py_ssize_t size = PySequence_Size(value);
   if (size < 0) {
     PyErr_Clear();
@@ -28,14 +29,25 @@ Py_ssize_t reserve_hint(PyObject* value) {
   return std::min(size, kMaxReserve);
 }
 
-// Calls visit(item) for each element, in order. Items of a plain list or
-// tuple are borrowed; items from iteration are pinned.
+// Calls visit(item) for each element, in order, exactly as iteration would
+// see them. An item stays referenced for the rest of the call: a tuple holds
+// its items while it lives, an item of a list is kept by `pins`, an item
+// from iteration is held by `pins`.
 template <class Visit>
 void for_each_item(PyObject* value, Pins& pins, Visit&& visit) {
-  if (is_plain_sequence(value)) {
-    const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-    PyObject** items = PySequence_Fast_ITEMS(value);
-    for (Py_ssize_t i = 0; i < size; ++i) visit(items[i]);
+  if (PyList_CheckExact(value)) {
+    // visit() may run Python code that shrinks the list: its length is read
+    // again before each item, as the list's iterator does.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+      PyObject* item = PyList_GET_ITEM(value, i);
+      pins.keep(item);
+      visit(item);
+    }
+    return;
+  }
+  if (PyTuple_CheckExact(value)) {
+    const Py_ssize_t size = PyTuple_GET_SIZE(value);
+    for (Py_ssize_t i = 0; i < size; ++i) visit(PyTuple_GET_ITEM(value, i));
     return;
   }
   PyObject* iterator = PyObject_GetIter(value);
@@ -50,8 +62,7 @@ void for_each_item(PyObject* value, Pins& pins, Visit&& visit) {
 
 void read_tokens(PyObject* value, Pins& pins, std::vector<std::string_view>& out) {
   if (!is_plain_sequence(value)) check_sequence(value);
-  out.reserve(out.size() + static_cast<size_t>(is_plain_sequence(value) ? PySequence_Fast_GET_SIZE(value)
-                                                                         : reserve_hint(value)));
+  out.reserve(out.size() + static_cast<size_t>(reserve_hint(value)));
   for_each_item(value, pins, [&](PyObject* item) { out.push_back(to_text(item)); });
 }
 
@@ -66,7 +77,30 @@ PyObject* pair_items(PyObject* element, PyObject** id) {
   return PyTuple_GET_ITEM(element, 1);
 }
 
+// Whether every item passes `plain`.
+template <class Plain>
+bool all_items(PyObject* value, Plain&& plain) {
+  if (!is_plain_sequence(value)) return false;
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+  PyObject** items = PySequence_Fast_ITEMS(value);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    if (!plain(items[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
+
+bool is_plain_token_list(PyObject* value) { return all_items(value, [](PyObject* item) { return PyUnicode_Check(item); }); }
+
+bool is_plain_query_list(PyObject* value) { return all_items(value, is_plain_token_list); }
+
+bool is_plain_document_list(PyObject* value) {
+  return all_items(value, [](PyObject* element) {
+    return PyTuple_Check(element) && PyTuple_GET_SIZE(element) == 2 && PyUnicode_Check(PyTuple_GET_ITEM(element, 0)) &&
+           is_plain_token_list(PyTuple_GET_ITEM(element, 1));
+  });
+}
 
 void prefix_type_error(const char* name) {
   PyObject *type, *value, *traceback;
@@ -76,23 +110,17 @@ void prefix_type_error(const char* name) {
     return;
   }
   PyErr_NormalizeException(&type, &value, &traceback);
-  PyObject* text = value ? PyObject_Str(value) : nullptr;
-  const char* utf8 = text ? PyUnicode_AsUTF8(text) : nullptr;
-  if (!utf8) {
-    Py_XDECREF(text);
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-    return;  // the failure to render is pending instead
-  }
-  PyObject* replacement = PyObject_CallFunction(PyExc_TypeError, "s", (std::string("argument '") + name + "': " + utf8).c_str());
-  Py_DECREF(text);
+  // %S takes the exception's str() whole: NUL characters and lone
+  // surrogates included.
+  PyObject* text = PyUnicode_FromFormat("argument '%s': %S", name, value ? value : Py_None);
+  PyObject* replacement = text ? PyObject_CallOneArg(PyExc_TypeError, text) : nullptr;
+  Py_XDECREF(text);
   if (replacement) {
-    PyObject* cause = PyException_GetCause(value);  // new reference or NULL
-    if (cause) PyException_SetCause(replacement, cause);
+    PyObject* cause = value ? PyException_GetCause(value) : nullptr;  // new reference or NULL
+    if (cause) PyException_SetCause(replacement, cause);  // steals it
     PyErr_SetObject(PyExc_TypeError, replacement);
     Py_DECREF(replacement);
-  }
+  }  // else the failure to render is pending instead
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);
@@ -129,42 +157,39 @@ Query to_token_list(PyObject* value, Pins& pins) {
 std::vector<Query> to_query_list(PyObject* value, Pins& pins) {
   if (!is_plain_sequence(value)) check_sequence(value);
   std::vector<Query> queries;
-  queries.reserve(static_cast<size_t>(is_plain_sequence(value) ? PySequence_Fast_GET_SIZE(value) : reserve_hint(value)));
+  queries.reserve(static_cast<size_t>(reserve_hint(value)));
   for_each_item(value, pins, [&](PyObject* item) { queries.push_back(to_token_list(item, pins)); });
   return queries;
 }
 
 DocumentList::DocumentList(PyObject* value, Pins& pins) {
-  if (is_plain_sequence(value) && check_direct(value)) {
+  if (pins.borrowing()) {  // the caller found a plain document list
+    check_direct(value);
     direct_ = value;
     return;
   }
   collect(value, pins);
 }
 
-// Checks a plain list of plain documents without running any Python code.
-// Returns false, having checked nothing that could run code, as soon as an
-// element needs the general sequence protocol.
-bool DocumentList::check_direct(PyObject* value) {
+// Reads every text once, in order, so that a string that has no UTF-8 form
+// fails here, before any document is added, and read() cannot fail.
+void DocumentList::check_direct(PyObject* value) {
   const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
   PyObject** items = PySequence_Fast_ITEMS(value);
   for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* id = nullptr;
-    PyObject* tokens = pair_items(items[i], &id);
-    if (!is_plain_sequence(tokens)) {
-      if (!PyUnicode_Check(id)) to_text(id);  // raises, as the full path would
-      return false;
-    }
-    to_text(id);
+    to_text(PyTuple_GET_ITEM(items[i], 0));
+    PyObject* tokens = PyTuple_GET_ITEM(items[i], 1);
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(tokens);
     PyObject** token_items = PySequence_Fast_ITEMS(tokens);
     for (Py_ssize_t k = 0; k < count; ++k) to_text(token_items[k]);
   }
-  return true;
 }
 
 void DocumentList::collect(PyObject* value, Pins& pins) {
   if (!is_plain_sequence(value)) check_sequence(value);
+  const auto hint = static_cast<size_t>(reserve_hint(value));
+  ids_.reserve(hint);
+  ends_.reserve(hint);
   for_each_item(value, pins, [&](PyObject* element) {
     PyObject* id = nullptr;
     PyObject* tokens = pair_items(element, &id);

@@ -1,8 +1,12 @@
 // Conversions between Python values and the engine's native values.
 //
 // Text is read in place: a view of the UTF-8 form that the str object keeps.
-// Objects produced during a conversion (items of a user-defined sequence)
-// are held in Pins until the call ends, so every view stays valid.
+// Python code can run in the middle of a conversion (a user-defined
+// sequence's __len__, __iter__ or __getitem__, an __index__ method) and may
+// empty any list read so far. So every object whose memory a view points
+// into stays referenced by the call's Pins until the engine is done, unless
+// the call reads only lists and tuples of str and an int, where no Python
+// code can run at all and the items are borrowed.
 #pragma once
 
 #include <string_view>
@@ -14,20 +18,47 @@
 
 namespace vantoro::python {
 
-// New references held for the rest of the call.
+// References held for the rest of the call.
 class Pins {
  public:
-  Pins() = default;
+  // `borrow`: the caller has checked that no Python code can run until the
+  // engine is done, so items read from lists need no reference of their own.
+  explicit Pins(bool borrow = false) : borrow_(borrow) {}
   Pins(const Pins&) = delete;
   Pins& operator=(const Pins&) = delete;
   ~Pins() {
     for (PyObject* object : objects_) Py_DECREF(object);
   }
-  void hold(PyObject* object) { objects_.push_back(object); }
+  bool borrowing() const { return borrow_; }
+  // Takes over a new reference.
+  void hold(PyObject* object) {
+    try {
+      objects_.push_back(object);
+    } catch (...) {
+      Py_DECREF(object);
+      throw;
+    }
+  }
+  // Keeps a borrowed item of a list alive, unless borrowing is safe.
+  void keep(PyObject* object) {
+    if (borrow_) return;
+    objects_.push_back(object);
+    Py_INCREF(object);
+  }
 
  private:
+  bool borrow_;
   std::vector<PyObject*> objects_;
 };
+
+// Whether converting the value runs no Python code: an exact list or tuple of
+// str; of such token lists; of (str, token list) tuples. Checking runs no
+// code either and raises nothing.
+bool is_plain_token_list(PyObject* value);
+bool is_plain_query_list(PyObject* value);
+bool is_plain_document_list(PyObject* value);
+// An int (or a subclass): reading it as a count runs no Python code.
+inline bool is_plain_count(PyObject* value) { return PyLong_Check(value); }
 
 void prefix_type_error(const char* name);
 
@@ -56,11 +87,12 @@ class DocumentList final : public DocumentFeed {
   std::string_view read(size_t i, std::vector<std::string_view>& tokens) override;
 
  private:
-  bool check_direct(PyObject* value);
+  void check_direct(PyObject* value);
   void collect(PyObject* value, Pins& pins);
 
   // Set when every level is a plain list or tuple of str: the documents are
-  // then read straight from the Python objects, with no copy of the list.
+  // then read straight from the Python objects, with no copy of the list;
+  // no Python code runs before the engine is done with them.
   PyObject* direct_ = nullptr;
   std::vector<std::string_view> ids_;
   std::vector<size_t> ends_;  // end of each document's run in tokens_

@@ -5,8 +5,13 @@
 namespace vantoro::python {
 
 void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw PythonError{};
+  // By length, not as a C string: a message may hold a NUL character.
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text) {
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
+  }
+  throw PythonError{};  // with MemoryError pending when the text could not be made
 }
 
 void raise_pending() {

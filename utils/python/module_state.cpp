@@ -10,6 +10,17 @@ namespace {
 PyTypeObject* cached_type = nullptr;
 PyType_Spec* cached_spec = nullptr;
 
+// The text of a str, NUL characters included; empty if it has no UTF-8 form.
+std::string text_of(PyObject* value) {
+  Py_ssize_t size = 0;
+  const char* utf8 = value && PyUnicode_Check(value) ? PyUnicode_AsUTF8AndSize(value, &size) : nullptr;
+  if (!utf8) {
+    PyErr_Clear();
+    return {};
+  }
+  return std::string(utf8, static_cast<size_t>(size));
+}
+
 std::string describe_pending_error() {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
@@ -17,13 +28,12 @@ std::string describe_pending_error() {
   std::string text;
   if (type) {
     PyObject* name = PyObject_GetAttrString(type, "__name__");
-    if (name && PyUnicode_Check(name)) text = PyUnicode_AsUTF8(name);
+    text = text_of(name);
     Py_XDECREF(name);
   }
   if (value) {
     PyObject* shown = PyObject_Str(value);
-    const char* utf8 = shown ? PyUnicode_AsUTF8(shown) : nullptr;
-    if (utf8) text += std::string(": ") + utf8;
+    if (shown) text += ": " + text_of(shown);
     Py_XDECREF(shown);
   }
   PyErr_Clear();
