@@ -435,6 +435,13 @@ def throughput_table(m: dict, s: str):
         if c:
             pick = lambda t: f"{c[t][by_threads[t].index(best_round(by_threads[t]))]:.2f}" if t in c else "-"
             rows.append(["  cores busy in its best round (CPU / wall)", pick(1), pick(2), ""])
+    by_row = tp.get("rows", {}).get(s, {})
+    for what in ("batch_search", "search loop"):
+        ours, base = by_row.get(f"vantoro {what}"), by_row.get(f"baseline {what}")
+        if ours and base:
+            rows.append([f"vantoro / baseline, {what}"] +
+                        [fmt_ratio(best_round(ours[t]) / best_round(base[t])) if t in ours and t in base else "-"
+                         for t in (1, 2)] + [""])
     b = m.get("bm25s_batch", {}).get(s)
     if b:
         rows.append(["bm25s retrieve(all queries, n_threads)", fmt_rounds(b[1]), fmt_rounds(b[2]),

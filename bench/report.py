@@ -282,7 +282,8 @@ def series(data: dict) -> dict:
                 out["memory_peak"].setdefault(engine_name(key), {})[n] = f["peak_beyond"]
     for r in data["persistence"]:
         tag = f"{r['ids']} ids, {r['dir']}"
-        out["persistence_s"].setdefault("add_documents", {})[r["docs"]] = r["add_s"]
+        adds = out["persistence_s"].setdefault(f"add_documents ({r['ids']} ids)", {})
+        adds[r["docs"]] = min(adds.get(r["docs"], r["add_s"]), r["add_s"])
         out["persistence_s"].setdefault(f"save ({tag})", {})[r["docs"]] = min(r["save_times"])
         for t, load in r["load"].items():
             out["persistence_s"].setdefault(f"load, {t} thread{'s' if t > 1 else ''} ({tag})", {})[r["docs"]] = \
@@ -311,8 +312,11 @@ def draw_charts(figures: dict, out_dir: str) -> tuple:
     except ImportError:
         return {}, "matplotlib is not installed: no charts (pip install matplotlib)."
     written = {}
-    palette = {"vantoro": "tab:blue", "baseline": "tab:gray", "PISA": "tab:red", "bm25s": "tab:green",
-               "tantivy": "tab:purple", "rank-bm25": "tab:brown", "add_documents": "black"}
+    # One colour per engine (the first matching prefix), in every chart.
+    palette = [("vantoro search, Python loop", "tab:cyan"), ("vantoro search_instance", "tab:cyan"),
+               ("vantoro", "tab:blue"), ("baseline", "tab:gray"), ("PISA, quantised", "lightcoral"),
+               ("PISA", "tab:red"), ("bm25s", "tab:green"), ("tantivy", "tab:purple"),
+               ("rank-bm25", "tab:brown"), ("add_documents", "black")]
     markers = ["o", "s", "^", "v", "D", "x", "P", "*"]
     for key, name, title, unit in CHARTS:
         lines = {label: points for label, points in figures.get(key, {}).items() if points}
@@ -324,7 +328,7 @@ def draw_charts(figures: dict, out_dir: str) -> tuple:
             xs = sorted(points)
             sizes.update(xs)
             ours = label.startswith("vantoro")
-            color = next((c for prefix, c in palette.items() if label.startswith(prefix)), None)
+            color = next((c for prefix, c in palette if label.startswith(prefix)), None)
             ax.plot(xs, [points[x] for x in xs], "-" if ours else "--", marker=markers[i % len(markers)],
                     label=label, color=color, linewidth=2.5 if ours else 1.5)
         ax.set_xscale("log")
@@ -350,10 +354,15 @@ def draw_charts(figures: dict, out_dir: str) -> tuple:
 # --------------------------------------------------------------------------
 
 def md_table(headers, rows) -> str:
+    """A Markdown table; columns whose cells start with digits are right-aligned."""
     def cell(x):
         return str(x).replace("|", "\\|")
+
+    def numeric(i):
+        cells = [str(r[i]).strip() for r in rows if i < len(r) and str(r[i]).strip() not in ("", "-")]
+        return bool(cells) and sum(c[0].isdigit() or c[0] == "(" for c in cells) * 2 > len(cells)
     lines = ["| " + " | ".join(cell(h) for h in headers) + " |",
-             "|" + "|".join("---" if i == 0 else "---:" for i in range(len(headers))) + "|"]
+             "|" + "|".join("---:" if i and numeric(i) else "---" for i in range(len(headers))) + "|"]
     lines += ["| " + " | ".join(cell(c) for c in row) + " |" for row in rows]
     return "\n".join(lines)
 
@@ -374,7 +383,7 @@ def headline(data: dict) -> list:
         n = m["docs"]
         runs = m["runs"].get(DISPLAY_SET, {})
         if "search" in runs:
-            parts = [f"{engine_name(k)} {fmt_ratio(bench_search.speedup(r, runs['search']))}"
+            parts = [f"{bench_search.engine_label(k)} {fmt_ratio(bench_search.speedup(r, runs['search']))}"
                      for k, r in runs.items() if k not in ("search", "search_instance")]
             lines.append(f"**Single query, {n:,} documents, 'drawn' queries:** vantoro `search` p50 "
                          f"{fmt_time(runs['search'].p50)}, p99 {fmt_time(runs['search'].p99)}; each peer's time / "
