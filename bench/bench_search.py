@@ -321,26 +321,26 @@ def throughput(n_docs: int, args, pisa_dir=None) -> dict:
     and "baseline ..." rows when --baseline names another interpreter."""
     base = ["--sizes", str(n_docs), "--ids", args.ids, "--queries", str(args.queries),
             "--query-sets", args.query_sets, "--batch-seconds", str(args.batch_seconds)]
-    specs = []  # (row prefix, threads or None, command, environment)
+    launches = []  # (row prefix, threads or None, command, environment)
     for prefix, python in (("vantoro", sys.executable), ("baseline", args.baseline)):
         if not python:
             continue
         for threads in (1, 2):
             env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
             env.pop("RAYON_RS_NUM_CPUS", None)
-            specs.append((prefix, threads, [python, os.path.abspath(__file__), "--throughput-child", "vantoro", *base],
+            launches.append((prefix, threads, [python, os.path.abspath(__file__), "--throughput-child", "vantoro", *base],
                           env))
     if pisa_dir:
         cmd = [sys.executable, os.path.abspath(__file__), "--throughput-child", "pisa", "--pisa-dir", pisa_dir,
                "--pisa-algorithms", args.pisa_algorithms, *base]
         if not args.pisa_approximate:
             cmd.append("--no-pisa-approximate")
-        specs.append(("", None, cmd, dict(os.environ)))
+        launches.append(("", None, cmd, dict(os.environ)))
 
     rows, cores = {}, {}
     children = []
     try:
-        for prefix, threads, cmd, env in specs:
+        for prefix, threads, cmd, env in launches:
             children.append((prefix, threads, subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                                                text=True, env=env)))
         live = []
@@ -475,7 +475,7 @@ def _met(value: float, goal: float, at_most: bool) -> str:
 def goals_table(results: list, s: str = "drawn"):
     """One row per goal and synthetic size; the goals are set for 1,000,000 documents."""
     headers = ["goal (top-10, 'drawn' queries)", "target"] + [f"{m['docs']:,} docs" for m in results]
-    specs = [
+    goals = [
         ("search p50", f"<= {fmt_time(GOAL_P50)}", "p50", GOAL_P50, True, fmt_time),
         ("search p99", f"<= {fmt_time(GOAL_P99)}", "p99", GOAL_P99, True, fmt_time),
         ("batch_search / PISA best, 1 thread", f">= {GOAL_BATCH_VS_PISA:.1f}x", "batch1_vs_pisa",
@@ -489,7 +489,7 @@ def goals_table(results: list, s: str = "drawn"):
     ]
     values = [goal_values(m, s) for m in results]
     rows = []
-    for label, target, key, goal, at_most, fmt in specs:
+    for label, target, key, goal, at_most, fmt in goals:
         row = [label, target]
         for v in values:
             row.append(f"{fmt(v[key])} ({_met(v[key], goal, at_most)})" if v[key] == v[key] else "-")

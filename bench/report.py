@@ -353,8 +353,8 @@ def draw_charts(figures: dict, out_dir: str) -> tuple:
 # Markdown
 # --------------------------------------------------------------------------
 
-def md_table(headers, rows) -> str:
-    """A Markdown table; columns whose cells start with digits are right-aligned."""
+def md_table(headers, rows, numbers=True) -> str:
+    """A Markdown table; with ``numbers``, columns whose cells start with digits are right-aligned."""
     def cell(x):
         return str(x).replace("|", "\\|")
 
@@ -362,7 +362,7 @@ def md_table(headers, rows) -> str:
         cells = [str(r[i]).strip() for r in rows if i < len(r) and str(r[i]).strip() not in ("", "-")]
         return bool(cells) and sum(c[0].isdigit() or c[0] == "(" for c in cells) * 2 > len(cells)
     lines = ["| " + " | ".join(cell(h) for h in headers) + " |",
-             "|" + "|".join("---:" if i and numeric(i) else "---" for i in range(len(headers))) + "|"]
+             "|" + "|".join("---:" if i and numbers and numeric(i) else "---" for i in range(len(headers))) + "|"]
     lines += ["| " + " | ".join(cell(c) for c in row) + " |" for row in rows]
     return "\n".join(lines)
 
@@ -521,7 +521,7 @@ def render(data: dict, charts: dict, chart_note, cmd: str) -> str:
             ["kernel; transparent huge pages", f"{mach['kernel']}; {mach['thp'] or 'unknown'}"],
             ["Python", mach["python"]], ["libraries", libs + (f" (not installed: {missing})" if missing else "")],
             ["vantoro module", f"`{mach['module']}`; repository at {mach['commit'] or 'unknown'}"]]
-    out += [md_table(["", "this run"], rows), ""]
+    out += [md_table(["", "this run"], rows, numbers=False), ""]
 
     out += ["## Data and method", ""]
     out.append(f"- Synthetic corpus (`bench/corpus.py`): documents of 25 to 75 tokens (mean 50) drawn from a "
