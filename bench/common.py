@@ -29,6 +29,27 @@ def fd1_to_devnull():
         os.close(devnull)
 
 
+@contextlib.contextmanager
+def fds_to_devnull(*fds):
+    """Sends the given file descriptors to /dev/null for the duration of the block
+    (native libraries that log with write(2) bypass sys.stdout and sys.stderr)."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    saved = [os.dup(fd) for fd in fds]
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        for fd in fds:
+            os.dup2(devnull, fd)
+        yield
+    finally:
+        sys.stdout.flush()
+        sys.stderr.flush()
+        for fd, copy in zip(fds, saved):
+            os.dup2(copy, fd)
+            os.close(copy)
+        os.close(devnull)
+
+
 def timed(fn, *args, **kwargs):
     """Runs fn once; returns (seconds, result)."""
     start = time.perf_counter()

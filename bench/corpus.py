@@ -53,9 +53,45 @@ def token_text(rank: int) -> str:
     return f"w{rank}"
 
 
+# Identifier styles: zero-padded numbers (12 bytes, the default), UUID-shaped
+# strings (36 bytes) and the short "d<i>" form (2 to 7 bytes).
+ID_STYLES = ("padded", "uuid", "short")
+DEFAULT_ID_STYLE = "padded"
+
+
+def document_ids(n_docs: int, style: str = DEFAULT_ID_STYLE, seed: int = 42) -> list:
+    """``n_docs`` distinct identifiers in the given style, the same for the same
+    (n_docs, style, seed).
+
+    - "padded": "doc-00000000", "doc-00000001", ... (12 bytes);
+    - "uuid": UUID-shaped, "8-4-4-4-12" lowercase hex digits (36 bytes); the
+      last group is the document number times an odd constant modulo 2^48, a
+      bijection, so the identifiers are distinct without a check;
+    - "short": "d0", "d1", ...
+    """
+    if style == "padded":
+        return [f"doc-{i:08d}" for i in range(n_docs)]
+    if style == "short":
+        return [f"d{i}" for i in range(n_docs)]
+    if style != "uuid":
+        raise ValueError(f"unknown id style {style!r}; choose from {', '.join(ID_STYLES)}")
+    if np is None:
+        raise RuntimeError("uuid-shaped ids need numpy")
+    rng = np.random.default_rng([seed, 0x1D5])
+    heads = rng.integers(0, 1 << 62, size=n_docs, dtype=np.int64).tolist()
+    variants = rng.integers(0x8000, 0xC000, size=n_docs, dtype=np.int64).tolist()
+    mask = (1 << 48) - 1
+    ids = []
+    for i, (head, variant) in enumerate(zip(heads, variants)):
+        h = f"{head:016x}"
+        tail = (i * 0x9E3779B97F4B) & mask
+        ids.append(f"{h[:8]}-{h[8:12]}-4{h[13:16]}-{variant:04x}-{tail:012x}")
+    return ids
+
+
 @dataclass
 class SyntheticCorpus:
-    ids: list            # document identifiers, "d0", "d1", ...
+    ids: list            # document identifiers (see document_ids)
     docs: list           # one list of token strings per document
     token_ids: object    # numpy int32 array: every token's vocabulary rank, documents concatenated
     offsets: object      # numpy int64 array of len(docs) + 1: document i is token_ids[offsets[i]:offsets[i+1]]
@@ -116,9 +152,11 @@ def _draw_ranks(rng, cdf, count: int):
 
 
 def synthetic_corpus(n_docs: int, doc_len: int = DEFAULT_DOC_LEN,
-                     vocab_size: int = DEFAULT_VOCAB, seed: int = 42) -> SyntheticCorpus:
+                     vocab_size: int = DEFAULT_VOCAB, seed: int = 42,
+                     id_style: str = DEFAULT_ID_STYLE) -> SyntheticCorpus:
     """``n_docs`` documents of about ``doc_len`` tokens (uniform in [doc_len/2, 3*doc_len/2])
-    drawn from a Zipf-like distribution over ``vocab_size`` entries."""
+    drawn from a Zipf-like distribution over ``vocab_size`` entries, identified
+    in ``id_style`` (see document_ids). The tokens do not depend on the id style."""
     if np is None:
         raise RuntimeError("the synthetic corpus needs numpy")
     rng = np.random.default_rng(seed)
@@ -135,7 +173,7 @@ def synthetic_corpus(n_docs: int, doc_len: int = DEFAULT_DOC_LEN,
     bounds = offsets.tolist()
     with _collector_paused():
         docs = [words[bounds[i]:bounds[i + 1]].tolist() for i in range(n_docs)]
-        ids = [f"d{i}" for i in range(n_docs)]
+        ids = document_ids(n_docs, id_style, seed)
     return SyntheticCorpus(ids=ids, docs=docs, token_ids=token_ids, offsets=offsets,
                            vocab=vocab, seed=seed)
 
@@ -168,6 +206,51 @@ def synthetic_queries(corpus: SyntheticCorpus, n_queries: int, seed: int = 7,
             picked = []
         queries.append([corpus.vocab[r] for r in picked])
     return queries
+
+
+def drawn_queries(docs: list, n_queries: int, seed: int = 13, min_tokens: int = 1,
+                  max_tokens: int = 4) -> list:
+    """Queries "drawn from documents": each is ``min_tokens`` to ``max_tokens``
+    distinct tokens read from one random document, the way a user quotes words
+    they saw. Positions are picked uniformly, so common tokens come up as often
+    as they appear in the text; nothing is dropped. ``docs`` is a list of token
+    lists (any corpus)."""
+    if not any(docs):
+        return [[] for _ in range(n_queries)]
+    rng = np.random.default_rng(seed)
+    queries = []
+    for _ in range(n_queries):
+        doc = []
+        while not doc:  # empty documents are drawn again
+            doc = docs[int(rng.integers(len(docs)))]
+        want = int(rng.integers(min_tokens, max_tokens + 1))
+        picked = []
+        for position in rng.permutation(len(doc)).tolist():
+            token = doc[position]
+            if token not in picked:
+                picked.append(token)
+                if len(picked) == want:
+                    break
+        queries.append(picked)
+    return queries
+
+
+# The two query sets every search benchmark runs: key -> description.
+QUERY_SETS = {
+    "zipf": "Zipf-drawn tokens, 2 to 5 per query, the 50 most common ranks skipped, "
+            "a quarter with one rare token",
+    "drawn": "drawn from documents: 1 to 4 distinct tokens read from a random document, "
+             "common tokens kept",
+}
+
+
+def query_set(name: str, corpus, n_queries: int) -> list:
+    """The queries of set ``name`` (a key of QUERY_SETS) for a synthetic corpus."""
+    if name == "zipf":
+        return synthetic_queries(corpus, n_queries)
+    if name == "drawn":
+        return drawn_queries(corpus.docs, n_queries)
+    raise ValueError(f"unknown query set {name!r}; choose from {', '.join(QUERY_SETS)}")
 
 
 def tokens_with_df(corpus: SyntheticCorpus, lo: int, hi: int, count: int, seed: int = 11) -> list:
@@ -260,31 +343,5 @@ def load_cranfield(directory: str) -> Cranfield:
     return Cranfield(ids=ids, docs=docs, query_ids=query_ids, queries=queries, qrels=qrels)
 
 
-# --------------------------------------------------------------------------
-# Ranking quality
-# --------------------------------------------------------------------------
-
-def average_precision(ranked: list, relevant) -> float:
-    """Average precision of a ranked list of document ids against a set of relevant ids."""
-    if not relevant:
-        return 0.0
-    hits, total = 0, 0.0
-    for rank, doc in enumerate(ranked, start=1):
-        if doc in relevant:
-            hits += 1
-            total += hits / rank
-    return total / len(relevant)
-
-
-def ndcg_at(ranked: list, grades: dict, k: int = 10) -> float:
-    """nDCG@k with graded gains; ``grades`` maps document id to gain (higher is better)."""
-    import math
-    dcg = sum(grades.get(doc, 0) / math.log2(i + 2) for i, doc in enumerate(ranked[:k]))
-    ideal = sorted(grades.values(), reverse=True)[:k]
-    idcg = sum(g / math.log2(i + 2) for i, g in enumerate(ideal))
-    return dcg / idcg if idcg > 0 else 0.0
-
-
-def cranfield_gains(codes: dict) -> dict:
-    """Relevance codes 1 (complete answer) .. 4 (minimum interest) as gains 4 .. 1."""
-    return {doc: 5 - code for doc, code in codes.items()}
+# Ranking quality: kept here under their old names for callers of this module.
+from evaluation import average_precision, cranfield_gains, ndcg_at  # noqa: E402,F401

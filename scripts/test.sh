@@ -14,6 +14,8 @@ step() { printf '\n==> %s\n' "$*"; }
 
 step "installing build and test requirements"
 $PYTHON -m pip install -q --disable-pip-version-check "scikit-build-core>=0.9" cmake ninja pytest hypothesis numpy
+# Charts of the benchmark report, drawn by its smoke test.
+$PYTHON -m pip install -q --disable-pip-version-check matplotlib
 
 step "building and installing the module (warnings are errors)"
 VANTORO_WERROR=ON $PYTHON -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .

@@ -128,3 +128,43 @@ class TestDemoGathering:
         assert not any(part.startswith("_") for d in docs for part in d.split("."))
         # Re-exported objects are indexed once, under their defining module.
         assert "json.JSONDecoder" not in docs
+
+
+class TestIdentifiersAndDrawnQueries:
+    def test_id_styles_have_their_lengths_and_are_distinct_and_repeatable(self):
+        padded = corpus.document_ids(1000, "padded")
+        assert padded[7] == "doc-00000007" and {len(i) for i in padded} == {12}
+        assert corpus.document_ids(3, "short") == ["d0", "d1", "d2"]
+        uuids = corpus.document_ids(5000, "uuid", seed=3)
+        assert len(set(uuids)) == 5000 and uuids == corpus.document_ids(5000, "uuid", seed=3)
+        assert uuids != corpus.document_ids(5000, "uuid", seed=4)
+        for u in uuids[:50]:
+            groups = u.split("-")
+            assert [len(g) for g in groups] == [8, 4, 4, 4, 12] and groups[2][0] == "4"
+            assert all(c in "0123456789abcdef" for c in u.replace("-", ""))
+        with pytest.raises(ValueError):
+            corpus.document_ids(1, "url")
+
+    def test_tokens_do_not_depend_on_the_id_style(self):
+        a = corpus.synthetic_corpus(200, id_style="uuid")
+        b = corpus.synthetic_corpus(200, id_style="short")
+        assert a.docs == b.docs and a.ids != b.ids
+        assert corpus.synthetic_corpus(5).ids[0] == "doc-00000000"  # the default style
+
+    def test_drawn_queries_quote_one_document_and_keep_common_tokens(self):
+        c = corpus.synthetic_corpus(500)
+        queries = corpus.drawn_queries(c.docs, 300)
+        assert queries == corpus.drawn_queries(c.docs, 300)
+        doc_sets = [set(d) for d in c.docs]
+        for q in queries:
+            assert 1 <= len(q) <= 4 and len(set(q)) == len(q)
+            assert any(set(q) <= d for d in doc_sets)
+        assert {len(q) for q in queries} == {1, 2, 3, 4}
+        # Unlike the Zipf set, common tokens (the 50 most frequent ranks) are kept.
+        common = {corpus.token_text(r) for r in range(50)}
+        assert sum(bool(set(q) & common) for q in queries) > len(queries) // 2
+        assert not any(set(q) & common for q in corpus.query_set("zipf", c, 100))
+
+    def test_drawn_queries_skip_empty_documents(self):
+        assert all(q and set(q) <= {"a", "b"} for q in corpus.drawn_queries([[], ["a", "b"], []], 20))
+        assert corpus.drawn_queries([[], []], 3) == [[], [], []]
