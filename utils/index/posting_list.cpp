@@ -42,8 +42,10 @@ uint32_t PostingList::seek(uint32_t from, uint32_t doc) const {
 void PostingList::grow(uint32_t capacity) {
   BigArray<char> storage(size_t{capacity} * 5);
   BigArray<BlockBounds> blocks(capacity >> kBlockShift);
-  std::memcpy(storage.data(), docs(), size_t{size_} * 4);
-  std::memcpy(storage.data() + size_t{capacity} * 4, short_counts(), size_);
+  if (size_) {
+    std::memcpy(storage.data(), docs(), size_t{size_} * 4);
+    std::memcpy(storage.data() + size_t{capacity} * 4, short_counts(), size_);
+  }
   if (full_blocks()) std::memcpy(blocks.data(), blocks_.data(), sizeof(BlockBounds) * full_blocks());
   storage_.swap(storage);
   blocks_.swap(blocks);
@@ -103,8 +105,10 @@ void PostingList::append(uint32_t doc, int32_t count, float length) noexcept {
 void PostingList::insert(uint32_t pos, uint32_t doc, int32_t count) noexcept {
   uint32_t* d = mutable_docs();
   uint8_t* c = mutable_short_counts();
-  std::memmove(d + pos + 1, d + pos, size_t{size_ - pos} * 4);
-  std::memmove(c + pos + 1, c + pos, size_ - pos);
+  if (size_ > pos) {
+    std::memmove(d + pos + 1, d + pos, size_t{size_ - pos} * 4);
+    std::memmove(c + pos + 1, c + pos, size_ - pos);
+  }
   if (long_counts_) {
     for (LongCount& e : *long_counts_) e.pos += e.pos >= pos;
   }
@@ -128,8 +132,10 @@ void PostingList::assign(const uint32_t* docs_in, const int32_t* counts, uint32_
     fresh.long_counts_ = std::make_unique<std::vector<LongCount>>();
     fresh.long_counts_->reserve(long_n);
   }
-  if (n) fresh.grow(n);
-  std::memcpy(fresh.mutable_docs(), docs_in, size_t{n} * 4);
+  if (n) {
+    fresh.grow(n);
+    std::memcpy(fresh.mutable_docs(), docs_in, size_t{n} * 4);
+  }
   uint8_t* c = fresh.mutable_short_counts();
   for (uint32_t i = 0; i < n; ++i) {
     if (fits_short_count(counts[i])) {
@@ -174,8 +180,10 @@ void PostingList::shrink_to_fit() {
   if (capacity_ == size_) return;
   BigArray<char> storage(size_t{size_} * 5);
   BigArray<BlockBounds> blocks(size_ >> kBlockShift);
-  std::memcpy(storage.data(), docs(), size_t{size_} * 4);
-  std::memcpy(storage.data() + size_t{size_} * 4, short_counts(), size_);
+  if (size_) {
+    std::memcpy(storage.data(), docs(), size_t{size_} * 4);
+    std::memcpy(storage.data() + size_t{size_} * 4, short_counts(), size_);
+  }
   if (full_blocks()) std::memcpy(blocks.data(), blocks_.data(), sizeof(BlockBounds) * full_blocks());
   storage_.swap(storage);
   blocks_.swap(blocks);
@@ -228,7 +236,7 @@ void PostingList::reserve_weight() {
 
 void PostingList::put_weight(uint32_t pos, float weight) noexcept {
   float* w = frozen_.data();
-  std::memmove(w + pos + 1, w + pos, sizeof(float) * (weighted_ - pos));
+  if (weighted_ > pos) std::memmove(w + pos + 1, w + pos, sizeof(float) * (weighted_ - pos));
   w[pos] = weight;
   ++weighted_;
   for (uint32_t b = pos >> kBlockShift; b < block_count(weighted_); ++b) refresh_block_max(b);

@@ -69,6 +69,9 @@ struct Cursor {
   uint32_t window_block = 0;    // the block of pos when the window began
   uint32_t probe_block = 0;     // block pointer for bounds over a document range
   float candidate_bound = 0.0f;
+  uint32_t cached_first = 0;    // the block last found by bound_at: its
+  uint64_t cached_end = 0;      // documents [first, end) and its bound
+  float cached_bound = 0.0f;
 
   uint32_t size() const { return list->size(); }
   uint32_t doc(uint32_t i) const { return list->docs()[i]; }
@@ -80,6 +83,25 @@ struct Cursor {
   uint32_t block_last(uint32_t b) const {
     return b < list->full_blocks() ? list->block(b).last_doc : list->docs()[list->size() - 1];
   }
+  // The bound of the block that holds `doc` (0 if none does), for
+  // documents that only move forward; the block is remembered.
+  float bound_at(uint32_t doc) {
+    if (doc >= cached_end) {
+      const uint32_t n = blocks();
+      while (probe_block < n && block_last(probe_block) < doc) ++probe_block;
+      if (probe_block == n) {
+        cached_first = 0;
+        cached_end = uint64_t{1} << 32;
+        cached_bound = 0.0f;
+      } else {
+        cached_first = block_first(probe_block);
+        cached_end = uint64_t{block_last(probe_block)} + 1;
+        cached_bound = source.block_bound(probe_block);
+      }
+    }
+    return doc >= cached_first ? cached_bound : 0.0f;
+  }
+  void forget_cached_block() { cached_end = 0; }
   // The largest bound of the blocks at or after `b` that overlap the
   // documents [first, last]; moves b to the first block not before `first`.
   float bound_over(uint32_t& b, uint32_t first, uint32_t last) const {
@@ -93,8 +115,15 @@ struct Cursor {
   // within the range of block probe_block.
   void seek_in_probe_block(uint32_t doc) {
     const uint32_t* docs = list->docs();
-    const uint32_t begin = std::max(pos, probe_block << kBlockShift);
+    uint32_t begin = std::max(pos, probe_block << kBlockShift);
     const uint32_t end = std::max(begin, std::min(size(), (probe_block + 1) << kBlockShift));
+    // Candidates come in ascending order: the next few postings first.
+    for (uint32_t step = 0; step < 4 && begin < end; ++step, ++begin) {
+      if (docs[begin] >= doc) {
+        pos = begin;
+        return;
+      }
+    }
     pos = static_cast<uint32_t>(lower_bound_branchless(docs + begin, end - begin, doc) - docs);
   }
   // Moves past every posting whose document is below `doc`.
@@ -123,13 +152,40 @@ class WindowScores {
     count_ += seen_[offset] == 0;
     seen_[offset] = 1;
   }
-  // Puts the documents in ascending order (for lookups that move forward).
-  void sort() { std::sort(touched_, touched_ + count_); }
+  // Marks where the documents first reached by the next list begin: each
+  // list adds documents in ascending order, so the touched list is a run of
+  // ascending ids per list.
+  void start_run() {
+    if (runs_ < kMaxRuns) run_start_[runs_++] = count_;
+  }
+  // Puts the documents of a window of at most kMerged documents in
+  // ascending order (for lookups that move forward), merging the runs.
+  void sort() {
+    if (runs_ > kMaxRuns - 1 || count_ > kMerged) {
+      std::sort(touched_, touched_ + count_);
+    } else {
+      run_start_[runs_] = count_;
+      for (uint32_t r = 1; r < runs_; ++r) {
+        // Merge [0, start of r) with run r.
+        const uint32_t* a = touched_;
+        const uint32_t* a_end = touched_ + run_start_[r];
+        const uint32_t* b = a_end;
+        const uint32_t* b_end = touched_ + run_start_[r + 1];
+        uint32_t* out = merged_;
+        while (a < a_end && b < b_end) *out++ = *a < *b ? *a++ : *b++;
+        while (a < a_end) *out++ = *a++;
+        while (b < b_end) *out++ = *b++;
+        std::memcpy(touched_, merged_, sizeof(uint32_t) * run_start_[r + 1]);
+      }
+    }
+    runs_ = 0;
+  }
   // Calls visit(offset, score) for each document and clears the window.
   template <class Visit>
   void drain(Visit&& visit) {
     const uint32_t count = count_;
     count_ = 0;
+    runs_ = 0;
     for (uint32_t k = 0; k < count; ++k) {
       const uint32_t offset = touched_[k];
       const float score = scores_[offset];
@@ -142,13 +198,19 @@ class WindowScores {
     std::memset(scores_, 0, sizeof scores_);
     std::memset(seen_, 0, sizeof seen_);
     count_ = 0;
+    runs_ = 0;
   }
 
  private:
   float scores_[kCapacity] = {};
   uint8_t seen_[kCapacity] = {};
+  static constexpr uint32_t kMaxRuns = 16;
+  static constexpr uint32_t kMerged = 1 << 12;
   uint32_t touched_[kCapacity + 1];  // add() writes one past the last document
   uint32_t count_ = 0;
+  uint32_t run_start_[kMaxRuns + 1];
+  uint32_t runs_ = 0;
+  uint32_t merged_[kMerged];
 };
 
 // Leaves the thread's table clear however the search ends.
@@ -309,6 +371,7 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, SearchC
       // The other lists' bounds over each block's documents, each list read
       // from its first block in the window onwards.
       for (Cursor<Source>* other : order) other->probe_block = other->window_block;
+      window.start_run();
       score_window(c, w0, w1, window, counters, [&](uint32_t b) {
         const uint32_t first = c.block_first(b);
         const uint32_t last = c.block_last(b);
@@ -319,7 +382,10 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, SearchC
         return bound * slack <= theta;
       });
     }
-    for (size_t j = 0; j < essential; ++j) order[j]->probe_block = order[j]->window_block;
+    for (size_t j = 0; j < essential; ++j) {
+      order[j]->probe_block = order[j]->window_block;
+      order[j]->forget_cached_block();
+    }
     // Lookups in the other lists move forward: candidates from two or more
     // lists are put in order first.
     if (essential > 0 && order.size() - essential > 1) window.sort();
@@ -329,7 +395,7 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, SearchC
       float rest = 0.0f;
       for (size_t j = 0; j < essential; ++j) {
         Cursor<Source>& c = *order[j];
-        c.candidate_bound = c.bound_over(c.probe_block, doc, doc);
+        c.candidate_bound = c.bound_at(doc);
         rest += c.candidate_bound;
       }
       for (size_t j = essential; j-- > 0;) {
