@@ -208,3 +208,31 @@ TEST(batch_answers_in_query_order) {
   CHECK_EQ(results.size(), 50u);
   for (int i = 0; i < 50; ++i) CHECK_EQ(results[static_cast<size_t>(i)].size(), i % 2 ? 1u : 2u);
 }
+
+TEST(on_the_fly_scoring_reuses_weights_only_while_nothing_changed) {
+  Index ix;
+  ix.add_document("d1", {"a", "b", "a"});
+  ix.add_document("d2", {"a"});
+  CHECK(!ix.weights_current());
+  freeze(ix);
+  CHECK(ix.weights_current());
+  const ResultList fly = search_on_the_fly(ix, {"a", "b"}, 10);
+  const ResultList stored = search_stored(ix, {"a", "b"}, 10);
+  CHECK_EQ(fly.size(), 2u);
+  for (size_t i = 0; i < fly.size(); ++i) CHECK_EQ(fly[i].score, stored[i].score);
+  ix.add_document("d1", {"z"});  // already present: nothing changes
+  CHECK(ix.weights_current());
+  ix.add_document("d3", {"b"});
+  CHECK(!ix.weights_current());
+  CHECK_EQ(search_on_the_fly(ix, {"b"}, 10).size(), 2u);   // sees d3 at once
+  CHECK_EQ(search_stored(ix, {"b"}, 10).size(), 2u);       // d3 with 0.0
+  CHECK_EQ(score_of(ix, search_stored(ix, {"b"}, 10), "d3"), 0.0f);
+
+  // A freeze of an index without tokens stores nothing: on-the-fly scoring
+  // must not turn into a refused stored-weight search.
+  Index empty;
+  empty.add_document("e", {});
+  freeze(empty);
+  CHECK(!empty.weights_current());
+  CHECK(search_on_the_fly(empty, {"a"}, 10).empty());
+}

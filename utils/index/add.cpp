@@ -2,8 +2,8 @@
 // token into the inverted index.
 //
 // The work runs in passes over the document's tokens so that the memory
-// reads of one pass (table slots, posting lists) are requested for all
-// tokens before any is needed: the misses overlap instead of queueing.
+// reads of one pass (table slots, token slots, list tails) are requested for
+// all tokens before any is needed: the misses overlap instead of queueing.
 //
 // Every allocation happens before the first change that a reader can see:
 // when memory runs out, the document is not added and the index answers
@@ -26,7 +26,9 @@ void reserve_geometric(V& v, size_t extra) {
 }  // namespace
 
 void Index::add_document(std::string_view id, const std::vector<std::string_view>& tokens) {
-  const NameId known = doc_names_.find(id);
+  const uint64_t id_hash = doc_names_.hash(id);
+  const bool id_strong = doc_names_.strong();
+  const NameId known = doc_names_.find(id, id_hash);
   if (known != StringTable::kAbsent && document_present(known)) return;
 
   const size_t n = tokens.size();
@@ -34,10 +36,7 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
   token_scratch_.resize(n);
   touched_scratch_.clear();
   touched_scratch_.reserve(n);
-  reserve_geometric(lists_, n);
-  reserve_geometric(token_present_, n);
-  if (pending_.size() < lists_.size()) pending_.resize(lists_.size(), 0);  // after a load
-  reserve_geometric(pending_, n);
+  reserve_geometric(tokens_, n);
 
   // Each token string is hashed once, here (twice only in the document
   // during which the table switches to its collision-resistant hash).
@@ -49,17 +48,17 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
   for (size_t i = 0; i < n; ++i) {
     if (token_names_.strong() != strong) hash_scratch_[i] = token_names_.hash(tokens[i]);
     auto [t, added] = token_names_.intern(tokens[i], hash_scratch_[i]);
-    if (added) {  // room reserved above: these cannot fail
-      lists_.emplace_back();
-      token_present_.push_back(0);
-      pending_.push_back(0);
-    }
+    if (added) tokens_.emplace_back();  // room reserved above: cannot fail
     token_scratch_[i] = t;
-    __builtin_prefetch(&lists_[t]);
+    __builtin_prefetch(&tokens_[t]);
   }
   for (size_t i = 0; i < n; ++i) {
-    const NameId t = token_scratch_[i];
-    if (pending_[t]++ == 0) touched_scratch_.push_back(t);
+    TokenSlot& slot = tokens_[token_scratch_[i]];
+    if (slot.pending++ == 0) {
+      touched_scratch_.push_back(token_scratch_[i]);
+      // The list's tail, where the posting will be written.
+      __builtin_prefetch(slot.list.docs() + slot.list.size(), 1);
+    }
   }
 
   // Reserve everything the document needs; on failure undo the counting.
@@ -73,12 +72,9 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
       reserve_geometric(doc_maps_->runs, 1);
       reserve_geometric(doc_maps_->postings, touched_scratch_.size());
     }
-    for (size_t k = 0; k < touched_scratch_.size(); ++k) {
-      PostingList& list = lists_[touched_scratch_[k]];
-      __builtin_prefetch(list.docs() + (list.size() ? list.size() - 1 : 0));
-    }
     if (d == StringTable::kAbsent) {
-      auto [interned, added] = doc_names_.intern(id);
+      // The table may have switched to its strong hash since: then rehash.
+      auto [interned, added] = doc_names_.intern(id, doc_names_.strong() == id_strong ? id_hash : doc_names_.hash(id));
       if (added) {
         lengths_.push_back_reserved(0);
         lengths_f_.push_back_reserved(std::numeric_limits<float>::quiet_NaN());
@@ -87,11 +83,10 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
     }
     if (doc_maps_ && doc_maps_->runs.size() <= d) reserve_geometric(doc_maps_->runs, size_t{d} + 1 - doc_maps_->runs.size());
     for (size_t k = 0; k < touched_scratch_.size(); ++k) {
-      const NameId t = touched_scratch_[k];
-      PostingList& list = lists_[t];
-      const int32_t count = pending_[t];
+      PostingList& list = tokens_[touched_scratch_[k]].list;
+      const int32_t count = tokens_[touched_scratch_[k]].pending;
       Plan plan{Place::append, list.size()};
-      if (!list.empty() && list.docs()[list.size() - 1] >= d) {
+      if (!list.empty() && list.last_doc() >= d) {
         // Only a document whose name was known before (a load, or an add
         // that ran out of memory) can sort before listed documents.
         plan.pos = list.seek(0, d);
@@ -106,41 +101,43 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
       }
     }
   } catch (...) {
-    for (NameId t : touched_scratch_) pending_[t] = 0;
+    for (NameId t : touched_scratch_) tokens_[t].pending = 0;
     throw;
   }
 
   // Commit: nothing below allocates or fails.
   uint32_t length = 0;
-  for (NameId t : touched_scratch_) length += static_cast<uint32_t>(pending_[t]);
+  for (NameId t : touched_scratch_) length += static_cast<uint32_t>(tokens_[t].pending);
   const int32_t signed_length = static_cast<int32_t>(length);
-  const float length_f = length_as_float(signed_length);
   lengths_[d] = signed_length;
-  lengths_f_[d] = length_f;
+  lengths_f_[d] = length_as_float(signed_length);
+  // Blocks that fill up record the average before this document counts.
+  const float average = current_average();
   if (doc_maps_) {
     if (doc_maps_->runs.size() <= d) doc_maps_->runs.resize(size_t{d} + 1);  // room reserved above
     doc_maps_->runs[d] = DocumentMaps::Run{doc_maps_->postings.size(), static_cast<uint32_t>(touched_scratch_.size())};
   }
   for (size_t k = 0; k < touched_scratch_.size(); ++k) {
     const NameId t = touched_scratch_[k];
-    PostingList& list = lists_[t];
-    const int32_t count = pending_[t];
-    pending_[t] = 0;
+    TokenSlot& slot = tokens_[t];
+    PostingList& list = slot.list;
+    const int32_t count = slot.pending;
+    slot.pending = 0;
     if (doc_maps_) doc_maps_->postings.push_back(Posting{t, count});
-    if (!token_present_[t]) {
-      token_present_[t] = 1;
+    if (!slot.present) {
+      slot.present = true;
       ++token_count_;
     }
     const Plan plan = plans[k];
     switch (plan.place) {
       case Place::append:
-        list.append(d, count, length_f);
+        list.append(d, count, lengths_f_.data(), average);
         if (snapshot_) list.put_weight(plan.pos, snapshot_weight(d, t));
         break;
       case Place::insert:
         list.insert(plan.pos, d, count);
         if (plan.pos < list.weighted() || snapshot_) list.put_weight(plan.pos, snapshot_ ? snapshot_weight(d, t) : 0.0f);
-        if (regular_) list.rebuild_bounds(lengths_f_.data());
+        if (regular_) list.rebuild_bounds(lengths_f_.data(), average);
         break;
       case Place::merge:
         list.add_to_count(plan.pos, count);
@@ -148,6 +145,7 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
     }
   }
   ++document_count_;
+  ++changes_;
   total_length_ += static_cast<uint64_t>(static_cast<int64_t>(signed_length));
   if (signed_length < 0) regular_ = false;
 }

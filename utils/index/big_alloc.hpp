@@ -38,6 +38,19 @@ class BigArray {
   }
   ~BigArray() { big_free(data_, capacity_ * sizeof(T)); }
 
+  // Takes ownership of storage from big_allocate of `capacity` items.
+  static BigArray adopt(T* data, size_t capacity) {
+    BigArray a;
+    a.data_ = data;
+    a.capacity_ = capacity;
+    return a;
+  }
+  // Gives up ownership of the storage.
+  T* release() noexcept {
+    capacity_ = 0;
+    return std::exchange(data_, nullptr);
+  }
+
   void swap(BigArray& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(capacity_, other.capacity_);

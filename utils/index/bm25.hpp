@@ -9,6 +9,11 @@
 
 namespace vantoro {
 
+// The fixed parameters of every index: term-frequency saturation and
+// document-length normalisation.
+inline constexpr float kK1 = 1.2f;
+inline constexpr float kB = 0.75f;
+
 // The inverse document frequency factor, 1 + ln((N + 1) / (df + 1)).
 inline float idf_factor(uint64_t document_count, uint64_t document_frequency) {
   const float n = static_cast<float>(document_count);

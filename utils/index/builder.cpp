@@ -126,7 +126,7 @@ bool IndexBuilder::maps_agree() const {
   uint64_t matched = 0;
   uint64_t listed = 0;
   for (NameId t = 0; t < token_runs_.size(); ++t) {
-    if (token_runs_[t].present) listed += index_.lists_[t].size();
+    if (token_runs_[t].present) listed += index_.tokens_[t].list.size();
   }
   for (NameId d = 0; d < doc_runs_.size(); ++d) {
     const Run& run = doc_runs_[d];
@@ -134,7 +134,7 @@ bool IndexBuilder::maps_agree() const {
     for (uint32_t k = 0; k < run.size; ++k) {
       const Posting& p = doc_store_[run.begin + k];
       if (p.id >= token_runs_.size() || !token_runs_[p.id].present) return false;
-      const PostingList& list = index_.lists_[p.id];
+      const PostingList& list = index_.tokens_[p.id].list;
       const uint32_t pos = list.seek(0, d);
       if (pos >= list.size() || list.docs()[pos] != d || list.count(pos) != p.count) return false;
       ++matched;
@@ -163,15 +163,15 @@ Index IndexBuilder::take() {
   }
 
   // Tokens: each record's postings in document order.
-  ix.lists_.resize(tokens);
-  ix.token_present_.assign(tokens, 0);
+  ix.tokens_.resize(tokens);
+  const float average = ix.current_average();
   std::vector<uint32_t> docs;
   std::vector<int32_t> counts;
   std::vector<Posting> sorted;
   for (NameId t = 0; t < tokens; ++t) {
     const Run& run = token_runs_[t];
     if (!run.present) continue;
-    ix.token_present_[t] = 1;
+    ix.tokens_[t].present = true;
     ++ix.token_count_;
     const Posting* postings = token_store_.data() + run.begin;
     sorted.assign(postings, postings + run.size);
@@ -182,7 +182,7 @@ Index IndexBuilder::take() {
       docs[k] = sorted[k].id;
       counts[k] = sorted[k].count;
     }
-    ix.lists_[t].assign(docs.data(), counts.data(), run.size, ix.lengths_f_.data());
+    ix.tokens_[t].list.assign(docs.data(), counts.data(), run.size, ix.lengths_f_.data(), average);
   }
 
   if (!maps_agree()) {

@@ -7,7 +7,9 @@
 // (3) the computation and the swap, which cannot fail.
 #include "index/freeze.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include "fault.hpp"
@@ -18,22 +20,38 @@
 namespace vantoro {
 namespace {
 
-// The weights of one list, computed a block at a time: the gather of
-// lengths and counts is separate from the arithmetic, which the compiler
-// then runs on vector registers (same operations, same results).
-void compute_weights(const PostingList& list, const float* lengths, float factor, float avg, float k1, float b,
+// The weights of one list into out[0, size) and each block's largest into
+// out[size + block], computed a block at a time: the gather of lengths and
+// counts is separate from the arithmetic, which the compiler then runs on
+// vector registers (same operations, same results). Returns whether every
+// weight is a finite number of at least 0.
+bool compute_weights(const PostingList& list, const float* lengths, float factor, float avg, float k1, float b,
                      float* out) {
   const uint32_t* docs = list.docs();
+  const uint8_t* short_counts = list.short_counts();
+  const uint32_t size = list.size();
   float dl[kBlockSize];
   int32_t tf[kBlockSize];
-  for (uint32_t begin = 0; begin < list.size(); begin += kBlockSize) {
-    const uint32_t size = std::min(kBlockSize, list.size() - begin);
-    for (uint32_t i = 0; i < size; ++i) {
+  bool regular = true;
+  for (uint32_t begin = 0; begin < size; begin += kBlockSize) {
+    const uint32_t n = std::min(kBlockSize, size - begin);
+    for (uint32_t i = 0; i < n; ++i) {
       dl[i] = lengths[docs[begin + i]];
-      tf[i] = list.count(begin + i);
+      const uint8_t c = short_counts[begin + i];
+      tf[i] = c != 0 ? c : list.long_count(begin + i);
     }
-    for (uint32_t i = 0; i < size; ++i) out[begin + i] = token_weight(k1, b, factor, tf[i], dl[i], avg);
+    float* w = out + begin;
+    for (uint32_t i = 0; i < n; ++i) w[i] = token_weight(k1, b, factor, tf[i], dl[i], avg);
+    float m = 0.0f;
+    bool fine = true;
+    for (uint32_t i = 0; i < n; ++i) {
+      m = std::max(m, w[i]);
+      fine &= w[i] >= 0.0f && w[i] <= std::numeric_limits<float>::max();
+    }
+    out[size + (begin >> kBlockShift)] = m;
+    regular &= fine;
   }
+  return regular;
 }
 
 }  // namespace
@@ -60,11 +78,11 @@ void freeze(Index& index) {
   WriteCon::display(total, total);
 
   // (2) Room for every weight. Lists give back their unused room first.
-  for (PostingList& list : index.lists_) list.shrink_to_fit();
+  for (Index::TokenSlot& slot : index.tokens_) slot.list.shrink_to_fit();
   std::vector<PostingList::WeightRoom> rooms(names);
   for (NameId t = 0; t < names; ++t) {
     const uint32_t n = index.token_present(t) ? index.postings(t).size() : 0;
-    rooms[t] = index.lists_[t].prepare_weights(n);
+    rooms[t] = index.tokens_[t].list.prepare_weights(n);
   }
 
   // (3) Compute and install.
@@ -75,22 +93,19 @@ void freeze(Index& index) {
   uint64_t stored = 0;
   bool prunable = true;
   for (NameId t = 0; t < names; ++t) {
-    PostingList& list = index.lists_[t];
+    PostingList& list = index.tokens_[t].list;
     const uint32_t size = index.token_present(t) ? list.size() : 0;
     if (size) {
-      float* out = list.weight_slots(rooms[t]);
-      compute_weights(list, lengths, idf_factor(n, size), avg, k1, b, out);
-      bool finite = true;
-      for (uint32_t i = 0; i < size; ++i) finite &= std::isfinite(out[i]) && out[i] >= 0.0f;
-      prunable &= finite;
+      prunable &= compute_weights(list, lengths, idf_factor(n, size), avg, k1, b, list.weight_slots(rooms[t]));
       stored += size;
     }
-    list.commit_weights(std::move(rooms[t]), size);
+    list.commit_weights(std::move(rooms[t]), size, /*maxima_written=*/true);
   }
   index.frozen_any_ = stored != 0;
   index.weights_prunable_ = prunable;
   index.avgdl_ = avg;
   index.snapshot_.reset();
+  index.frozen_at_ = index.changes_;
   if (!index.regular()) index.check_regular();
 
   write_stdout("The number of index that was freezed:" + std::to_string(stored) + "\n");

@@ -26,17 +26,19 @@ std::string_view Index::token_record_text(NameId t) const {
 }
 
 size_t Index::posting_bytes() const {
-  size_t bytes = lists_.capacity() * sizeof(PostingList);
-  for (const PostingList& list : lists_) bytes += list.bytes() - sizeof(PostingList);
+  size_t bytes = tokens_.capacity() * sizeof(TokenSlot);
+  for (const TokenSlot& slot : tokens_) bytes += slot.list.bytes();
   return bytes;
 }
+
+float Index::current_average() const { return average_length(total_length_, document_count_); }
 
 void Index::check_regular() {
   bool regular = true;
   for (NameId d = 0; d < doc_names_.size() && regular; ++d) regular = !document_present(d) || lengths_[d] >= 0;
   const float* lengths = lengths_f_.data();
-  for (NameId t = 0; t < lists_.size() && regular; ++t) {
-    const PostingList& list = lists_[t];
+  for (NameId t = 0; t < tokens_.size() && regular; ++t) {
+    const PostingList& list = tokens_[t].list;
     const uint32_t* docs = list.docs();
     for (uint32_t i = 0; i < list.size(); ++i) {
       if (std::isnan(lengths[docs[i]]) || list.count(i) < 1) {
@@ -46,7 +48,8 @@ void Index::check_regular() {
     }
   }
   if (regular && !regular_) {
-    for (PostingList& list : lists_) list.rebuild_bounds(lengths);
+    const float average = current_average();
+    for (TokenSlot& slot : tokens_) slot.list.rebuild_bounds(lengths, average);
   }
   regular_ = regular;
 }
@@ -55,7 +58,7 @@ float Index::snapshot_weight(NameId d, NameId t) const {
   const Index& old = *snapshot_;
   const NameId old_t = old.find_token(token_names_.name(t));
   if (old_t == StringTable::kAbsent) return 0.0f;
-  const PostingList& list = old.lists_[old_t];
+  const PostingList& list = old.tokens_[old_t].list;
   if (list.weighted() == 0) return 0.0f;
   const NameId old_d = old.find_document(doc_names_.name(d));
   if (old_d == StringTable::kAbsent) return 0.0f;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "index/big_alloc.hpp"
+#include "index/bm25.hpp"
 #include "index/posting_list.hpp"
 #include "index/string_table.hpp"
 
@@ -59,8 +60,8 @@ inline float length_as_float(int32_t length) {
 
 class Index {
  public:
-  static constexpr float kK1 = 1.2f;
-  static constexpr float kB = 0.75f;
+  static constexpr float kK1 = vantoro::kK1;
+  static constexpr float kB = vantoro::kB;
 
   Index();
   ~Index();
@@ -90,8 +91,8 @@ class Index {
   const DocumentMaps* document_maps() const { return doc_maps_.get(); }
 
   // ---- tokens
-  bool token_present(NameId t) const { return token_present_[t] != 0; }
-  const PostingList& postings(NameId t) const { return lists_[t]; }
+  bool token_present(NameId t) const { return tokens_[t].present; }
+  const PostingList& postings(NameId t) const { return tokens_[t].list; }
   std::string_view token_record_text(NameId t) const;
 
   // ---- state
@@ -104,6 +105,9 @@ class Index {
   bool frozen_any() const { return frozen_any_; }
   // Every stored weight is finite and at least 0: skipping by bounds is safe.
   bool weights_prunable() const { return weights_prunable_; }
+  // Nothing changed since the last freeze: every stored weight is what
+  // on-the-fly scoring would compute now, bit for bit.
+  bool weights_current() const { return frozen_any_ && frozen_at_ == changes_; }
   float avgdl() const { return avgdl_; }
   float k1() const { return k1_; }
   float b() const { return b_; }
@@ -129,13 +133,20 @@ class Index {
   void materialise_weights_from(const Index& snapshot);
   // Recomputes regular_ and, when it turns true, every block bound.
   void check_regular();
+  // The average document length now (what blocks filling up record).
+  float current_average() const;
 
   StringTable doc_names_;
   StringTable token_names_;
   BigVector<int32_t> lengths_;  // per document id; 0 where absent
   BigVector<float> lengths_f_;  // per document id; NaN where absent
-  std::vector<PostingList> lists_;
-  std::vector<uint8_t> token_present_;
+  // A token's postings and the state adding needs, in one cache line.
+  struct TokenSlot {
+    PostingList list;
+    int32_t pending = 0;  // occurrences in the document being added
+    bool present = false;
+  };
+  std::vector<TokenSlot> tokens_;
   std::unique_ptr<DocumentMaps> doc_maps_;
   std::unordered_map<NameId, std::string> record_ids_;    // where a record's id differs from its key
   std::unordered_map<NameId, std::string> record_texts_;  // likewise for tokens
@@ -146,6 +157,8 @@ class Index {
 
   bool frozen_any_ = false;
   bool weights_prunable_ = true;
+  uint64_t changes_ = 0;                  // documents added and loads so far
+  uint64_t frozen_at_ = ~uint64_t{0};     // changes_ at the last freeze
   std::unique_ptr<Index> snapshot_;
   float k1_ = kK1;
   float b_ = kB;
@@ -164,7 +177,6 @@ class Index {
   std::vector<uint64_t> hash_scratch_;
   std::vector<NameId> token_scratch_;
   std::vector<NameId> touched_scratch_;
-  std::vector<int32_t> pending_;  // per token id: occurrences in the document being added
 };
 
 }  // namespace vantoro

@@ -1,13 +1,14 @@
 #include "index/posting_list.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+
+#include "index/bm25.hpp"
+#include "index/weight_bound.hpp"
 
 namespace vantoro {
 namespace {
-
-constexpr int32_t kNoCount = std::numeric_limits<int32_t>::min();
-constexpr float kNoLength = std::numeric_limits<float>::infinity();
 
 // Growth by half, not doubling: less slack in the largest structure.
 uint32_t grown_capacity(uint32_t capacity, uint32_t needed) {
@@ -16,7 +17,31 @@ uint32_t grown_capacity(uint32_t capacity, uint32_t needed) {
   return static_cast<uint32_t>(std::min<uint64_t>(next, std::numeric_limits<uint32_t>::max()));
 }
 
+template <class T>
+T* allocate_items(size_t n) {
+  return static_cast<T*>(big_allocate(n * sizeof(T)));
+}
+
 }  // namespace
+
+PostingList::~PostingList() {
+  big_free(storage_, storage_bytes(capacity_));
+  big_free(blocks_, sizeof(BlockBounds) * (capacity_ >> kBlockShift));
+  big_free(frozen_, sizeof(float) * frozen_floats(frozen_capacity_));
+}
+
+void PostingList::swap(PostingList& other) noexcept {
+  std::swap(storage_, other.storage_);
+  std::swap(blocks_, other.blocks_);
+  std::swap(frozen_, other.frozen_);
+  std::swap(long_counts_, other.long_counts_);
+  std::swap(size_, other.size_);
+  std::swap(capacity_, other.capacity_);
+  std::swap(weighted_, other.weighted_);
+  std::swap(frozen_capacity_, other.frozen_capacity_);
+  std::swap(last_doc_, other.last_doc_);
+  std::swap(max_weight_, other.max_weight_);
+}
 
 int32_t PostingList::long_count(uint32_t pos) const {
   const std::vector<LongCount>& list = *long_counts_;
@@ -39,16 +64,26 @@ uint32_t PostingList::seek(uint32_t from, uint32_t doc) const {
   return pos;
 }
 
-void PostingList::grow(uint32_t capacity) {
-  BigArray<char> storage(size_t{capacity} * 5);
-  BigArray<BlockBounds> blocks(capacity >> kBlockShift);
-  if (size_) {
-    std::memcpy(storage.data(), docs(), size_t{size_} * 4);
-    std::memcpy(storage.data() + size_t{capacity} * 4, short_counts(), size_);
+// Moves the postings to storage of `capacity` (at least size_); the block
+// bounds move with them. On failure nothing changes.
+void PostingList::resize_storage(uint32_t capacity) {
+  char* storage = static_cast<char*>(big_allocate(storage_bytes(capacity)));
+  BlockBounds* blocks;
+  try {
+    blocks = allocate_items<BlockBounds>(capacity >> kBlockShift);
+  } catch (...) {
+    big_free(storage, storage_bytes(capacity));
+    throw;
   }
-  if (full_blocks()) std::memcpy(blocks.data(), blocks_.data(), sizeof(BlockBounds) * full_blocks());
-  storage_.swap(storage);
-  blocks_.swap(blocks);
+  if (size_) {
+    std::memcpy(storage, storage_, size_t{size_} * 4);
+    std::memcpy(storage + size_t{capacity} * 4, short_counts(), size_);
+  }
+  if (full_blocks()) std::memcpy(blocks, blocks_, sizeof(BlockBounds) * full_blocks());
+  big_free(storage_, storage_bytes(capacity_));
+  big_free(blocks_, sizeof(BlockBounds) * (capacity_ >> kBlockShift));
+  storage_ = storage;
+  blocks_ = blocks;
   capacity_ = capacity;
 }
 
@@ -59,11 +94,11 @@ void PostingList::reserve_one(int32_t count) {
   }
   if (size_ == capacity_) {
     if (capacity_ == std::numeric_limits<uint32_t>::max()) throw std::bad_alloc();
-    grow(grown_capacity(capacity_, size_ + 1));
+    resize_storage(grown_capacity(capacity_, size_ + 1));
   }
 }
 
-void PostingList::set_count(uint32_t pos, int32_t count) noexcept {
+void PostingList::set_count_slow(uint32_t pos, int32_t count) noexcept {
   // Keeps long_counts_ sorted by position: an append adds at the end.
   std::vector<LongCount>* list = long_counts_.get();
   auto it = list ? std::lower_bound(list->begin(), list->end(), pos,
@@ -79,27 +114,29 @@ void PostingList::set_count(uint32_t pos, int32_t count) noexcept {
   if (listed) {
     it->count = count;
   } else {
-    list->insert(it, LongCount{pos, count});  // capacity reserved by reserve_one
+    list->insert(it, LongCount{pos, count});  // room reserved by reserve_one
   }
 }
 
-void PostingList::seal_block(uint32_t b) noexcept {
+void PostingList::seal_block(uint32_t b, const float* lengths, float average) noexcept {
+  const uint32_t begin = b << kBlockShift;
   const uint32_t* d = docs();
-  blocks_[b] = BlockBounds{d[b << kBlockShift], d[((b + 1) << kBlockShift) - 1], open_max_count_, open_min_length_};
-  open_max_count_ = kNoCount;
-  open_min_length_ = kNoLength;
+  float m = 0.0f;
+  if (average > 0.0f && std::isfinite(average)) {
+    for (uint32_t i = begin; i < begin + kBlockSize; ++i) m = std::max(m, saturation(kK1, kB, count(i), lengths[d[i]], average));
+  } else {
+    m = std::numeric_limits<float>::infinity();  // no bound can be given
+  }
+  blocks_[b] = BlockBounds{d[begin], d[begin + kBlockSize - 1], m, average};
 }
 
-void PostingList::append(uint32_t doc, int32_t count, float length) noexcept {
+void PostingList::append(uint32_t doc, int32_t count, const float* lengths, float average) noexcept {
   const uint32_t pos = size_;
   mutable_docs()[pos] = doc;
   set_count(pos, count);
+  last_doc_ = doc;
   ++size_;
-  open_max_count_ = std::max(open_max_count_, count);
-  if (length < open_min_length_) open_min_length_ = length;
-  max_count_ = std::max(max_count_, count);
-  if (length < min_length_) min_length_ = length;
-  if ((size_ & (kBlockSize - 1)) == 0) seal_block((size_ >> kBlockShift) - 1);
+  if ((size_ & (kBlockSize - 1)) == 0) seal_block((size_ >> kBlockShift) - 1, lengths, average);
 }
 
 void PostingList::insert(uint32_t pos, uint32_t doc, int32_t count) noexcept {
@@ -115,16 +152,15 @@ void PostingList::insert(uint32_t pos, uint32_t doc, int32_t count) noexcept {
   ++size_;
   d[pos] = doc;
   set_count(pos, count);
-  max_count_ = std::max(max_count_, count);
+  last_doc_ = d[size_ - 1];
 }
 
 void PostingList::add_to_count(uint32_t pos, int32_t delta) noexcept {
-  const int32_t sum = static_cast<int32_t>(static_cast<uint32_t>(count(pos)) + static_cast<uint32_t>(delta));
-  set_count(pos, sum);
-  max_count_ = std::max(max_count_, sum);
+  set_count(pos, static_cast<int32_t>(static_cast<uint32_t>(count(pos)) + static_cast<uint32_t>(delta)));
 }
 
-void PostingList::assign(const uint32_t* docs_in, const int32_t* counts, uint32_t n, const float* lengths) {
+void PostingList::assign(const uint32_t* docs_in, const int32_t* counts, uint32_t n, const float* lengths,
+                         float average) {
   PostingList fresh;
   size_t long_n = 0;
   for (uint32_t i = 0; i < n; ++i) long_n += !fits_short_count(counts[i]);
@@ -133,7 +169,7 @@ void PostingList::assign(const uint32_t* docs_in, const int32_t* counts, uint32_
     fresh.long_counts_->reserve(long_n);
   }
   if (n) {
-    fresh.grow(n);
+    fresh.resize_storage(n);
     std::memcpy(fresh.mutable_docs(), docs_in, size_t{n} * 4);
   }
   uint8_t* c = fresh.mutable_short_counts();
@@ -146,96 +182,69 @@ void PostingList::assign(const uint32_t* docs_in, const int32_t* counts, uint32_
     }
   }
   fresh.size_ = n;
-  fresh.rebuild_bounds(lengths);
+  fresh.last_doc_ = n ? docs_in[n - 1] : 0;
+  fresh.rebuild_bounds(lengths, average);
   // The weights stay with this list; the caller decides what they become.
-  std::swap(storage_, fresh.storage_);
-  std::swap(blocks_, fresh.blocks_);
-  std::swap(long_counts_, fresh.long_counts_);
-  capacity_ = fresh.capacity_;
-  size_ = n;
-  max_count_ = fresh.max_count_;
-  min_length_ = fresh.min_length_;
-  open_max_count_ = fresh.open_max_count_;
-  open_min_length_ = fresh.open_min_length_;
+  std::swap(frozen_, fresh.frozen_);
+  std::swap(weighted_, fresh.weighted_);
+  std::swap(frozen_capacity_, fresh.frozen_capacity_);
+  std::swap(max_weight_, fresh.max_weight_);
+  swap(fresh);
 }
 
-void PostingList::rebuild_bounds(const float* lengths) noexcept {
-  const uint32_t* d = docs();
-  max_count_ = kNoCount;
-  min_length_ = kNoLength;
-  open_max_count_ = kNoCount;
-  open_min_length_ = kNoLength;
-  for (uint32_t i = 0; i < size_; ++i) {
-    const int32_t c = count(i);
-    const float length = lengths[d[i]];
-    open_max_count_ = std::max(open_max_count_, c);
-    if (length < open_min_length_) open_min_length_ = length;
-    max_count_ = std::max(max_count_, c);
-    if (length < min_length_) min_length_ = length;
-    if (((i + 1) & (kBlockSize - 1)) == 0) seal_block(i >> kBlockShift);
-  }
+void PostingList::rebuild_bounds(const float* lengths, float average) noexcept {
+  for (uint32_t b = 0; b < full_blocks(); ++b) seal_block(b, lengths, average);
 }
 
 void PostingList::shrink_to_fit() {
-  if (capacity_ == size_) return;
-  BigArray<char> storage(size_t{size_} * 5);
-  BigArray<BlockBounds> blocks(size_ >> kBlockShift);
-  if (size_) {
-    std::memcpy(storage.data(), docs(), size_t{size_} * 4);
-    std::memcpy(storage.data() + size_t{size_} * 4, short_counts(), size_);
-  }
-  if (full_blocks()) std::memcpy(blocks.data(), blocks_.data(), sizeof(BlockBounds) * full_blocks());
-  storage_.swap(storage);
-  blocks_.swap(blocks);
-  capacity_ = size_;
+  if (capacity_ != size_) resize_storage(size_);
   if (long_counts_) long_counts_->shrink_to_fit();
 }
 
 PostingList::WeightRoom PostingList::prepare_weights(uint32_t n) {
   WeightRoom room;
-  if (n != frozen_capacity_ || !frozen_.data()) {
-    if (n) room.fresh = BigArray<float>(size_t{n} + block_count(n));
-  }
+  if ((n != frozen_capacity_ || !frozen_) && n) room.fresh = BigArray<float>(frozen_floats(n));
   return room;
 }
 
 void PostingList::refresh_block_max(uint32_t b) noexcept {
-  const float* w = frozen_.data();
   const uint32_t begin = b << kBlockShift;
   const uint32_t end = std::min(weighted_, begin + kBlockSize);
   float m = 0.0f;  // postings without a stored weight count 0.0
-  for (uint32_t i = begin; i < end; ++i) m = std::max(m, w[i]);
+  for (uint32_t i = begin; i < end; ++i) m = std::max(m, frozen_[i]);
   frozen_[frozen_capacity_ + b] = m;
 }
 
-void PostingList::commit_weights(WeightRoom&& room, uint32_t n) noexcept {
+void PostingList::commit_weights(WeightRoom&& room, uint32_t n, bool maxima_written) noexcept {
   if (room.fresh.data() || n == 0) {
-    frozen_.swap(room.fresh);
+    // Hand the old storage to the room, which frees it.
+    BigArray<float> old = BigArray<float>::adopt(frozen_, frozen_floats(frozen_capacity_));
+    frozen_ = room.fresh.release();
     frozen_capacity_ = n;
   }
   weighted_ = n;
-  float m = 0.0f;
-  for (uint32_t b = 0; b < block_count(n); ++b) {
-    refresh_block_max(b);
-    m = std::max(m, block_max_weight(b));
+  if (!maxima_written) {
+    for (uint32_t b = 0; b < block_count(n); ++b) refresh_block_max(b);
   }
-  max_weight_ = m;
+  max_weight_ = 0.0f;
+  for (uint32_t b = 0; b < block_count(n); ++b) max_weight_ = std::max(max_weight_, block_max_weight(b));
 }
 
 void PostingList::reserve_weight() {
   if (weighted_ < frozen_capacity_) return;
   const uint32_t capacity = grown_capacity(frozen_capacity_, weighted_ + 1);
-  BigArray<float> fresh(size_t{capacity} + block_count(capacity));
+  float* fresh = allocate_items<float>(frozen_floats(capacity));
   if (weighted_) {
-    std::memcpy(fresh.data(), frozen_.data(), sizeof(float) * weighted_);
-    std::memcpy(fresh.data() + capacity, frozen_.data() + frozen_capacity_, sizeof(float) * block_count(weighted_));
+    std::memcpy(fresh, frozen_, sizeof(float) * weighted_);
+    std::memcpy(fresh + capacity, frozen_ + frozen_capacity_, sizeof(float) * block_count(weighted_));
   }
-  frozen_.swap(fresh);
+  big_free(frozen_, sizeof(float) * frozen_floats(frozen_capacity_));
+  frozen_ = fresh;
   frozen_capacity_ = capacity;
 }
 
 void PostingList::put_weight(uint32_t pos, float weight) noexcept {
-  float* w = frozen_.data();
+  float* w = frozen_;
   if (weighted_ > pos) std::memmove(w + pos + 1, w + pos, sizeof(float) * (weighted_ - pos));
   w[pos] = weight;
   ++weighted_;
@@ -244,8 +253,9 @@ void PostingList::put_weight(uint32_t pos, float weight) noexcept {
 }
 
 size_t PostingList::bytes() const {
-  return sizeof(*this) + storage_.capacity() + blocks_.capacity() * sizeof(BlockBounds) +
-         frozen_.capacity() * sizeof(float) + (long_counts_ ? long_counts_->capacity() * sizeof(LongCount) : 0);
+  return storage_bytes(capacity_) + sizeof(BlockBounds) * (capacity_ >> kBlockShift) +
+         sizeof(float) * frozen_floats(frozen_capacity_) +
+         (long_counts_ ? long_counts_->capacity() * sizeof(LongCount) : 0);
 }
 
 }  // namespace vantoro

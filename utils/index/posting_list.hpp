@@ -4,7 +4,8 @@
 //
 // Storage per posting: the document id (4 bytes) and the count in one byte
 // (counts from 1 to 255; any other count is kept aside, by position), plus
-// the stored weight (4 bytes) once the index is frozen.
+// the stored weight (4 bytes) once the index is frozen. The list itself is
+// a few pointers and counts, so that a token's entry fits a cache line.
 #pragma once
 
 #include <cstdint>
@@ -21,27 +22,35 @@ inline constexpr uint32_t kBlockSize = uint32_t{1} << kBlockShift;  // postings 
 
 inline uint32_t block_count(uint32_t postings) { return (postings + kBlockSize - 1) >> kBlockShift; }
 
-// What a full block holds, recorded when it fills up: its document range and
-// what on-the-fly scoring needs to bound its weights.
+// What a full block holds, recorded when it fills up: its document range
+// and the largest saturation of its postings (the part of the weight that
+// depends on count and length, weight_bound.hpp) at the average document
+// length of that moment.
 struct BlockBounds {
   uint32_t first_doc;
   uint32_t last_doc;
-  int32_t max_count;
-  float min_length;  // the shortest document length, as the weight formula reads it
+  float max_saturation;
+  float average;
 };
 
 class PostingList {
  public:
   PostingList() = default;
-  PostingList(PostingList&&) noexcept = default;
-  PostingList& operator=(PostingList&&) noexcept = default;
+  PostingList(PostingList&& other) noexcept { swap(other); }
+  PostingList& operator=(PostingList&& other) noexcept {
+    swap(other);
+    return *this;
+  }
+  ~PostingList();
+  void swap(PostingList& other) noexcept;
 
   // ---- postings
   uint32_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  const uint32_t* docs() const { return reinterpret_cast<const uint32_t*>(storage_.data()); }
+  const uint32_t* docs() const { return reinterpret_cast<const uint32_t*>(storage_); }
+  uint32_t last_doc() const { return last_doc_; }
   // One byte per posting: the count, or 0 where the count is kept aside.
-  const uint8_t* short_counts() const { return reinterpret_cast<const uint8_t*>(docs() + capacity_); }
+  const uint8_t* short_counts() const { return reinterpret_cast<const uint8_t*>(storage_ + size_t{capacity_} * 4); }
   int32_t count(uint32_t pos) const {
     const uint8_t c = short_counts()[pos];
     return c != 0 ? c : long_count(pos);
@@ -51,22 +60,17 @@ class PostingList {
   // least `doc` (size() if none).
   uint32_t seek(uint32_t from, uint32_t doc) const;
 
-  // ---- bounds (valid while the index holds only positive counts and
-  // present documents; see Index::regular)
+  // ---- bounds of full blocks (valid while the index holds only positive
+  // counts, non-negative lengths and present documents; Index::regular)
   uint32_t full_blocks() const { return size_ >> kBlockShift; }
   const BlockBounds& block(uint32_t b) const { return blocks_[b]; }
-  // Bounds of the postings after the last full block.
-  int32_t open_block_max_count() const { return open_max_count_; }
-  float open_block_min_length() const { return open_min_length_; }
-  // Over the whole list.
-  int32_t max_count() const { return max_count_; }
-  float min_length() const { return min_length_; }
 
   // ---- weights stored by the last freeze, for postings [0, weighted())
   uint32_t weighted() const { return weighted_; }
-  const float* weights() const { return frozen_.data(); }
+  const float* weights() const { return frozen_; }
   // Largest stored weight of block b (b < block_count(weighted())).
   float block_max_weight(uint32_t b) const { return frozen_[frozen_capacity_ + b]; }
+  // Largest stored weight (0.0 if none).
   float max_weight() const { return max_weight_; }
 
   // ---- changes. Each either completes or throws std::bad_alloc having
@@ -74,38 +78,40 @@ class PostingList {
 
   // Makes room for one more posting with this count (or one more inserted).
   void reserve_one(int32_t count);
-  // Appends a posting for a document after every listed one. `length` is
-  // the document's length as the weight formula reads it. Call reserve_one
-  // first; with room made, this cannot fail.
-  void append(uint32_t doc, int32_t count, float length) noexcept;
-  // Inserts a posting at `pos` (a document between listed ones, possible
-  // only in an index loaded from files that disagree). Block bounds go
-  // stale; rebuild_bounds() restores them. Call reserve_one first.
+  // Appends a posting for a document after every listed one. `lengths`
+  // gives every document's length as the weight formula reads it and
+  // `average` the average length, for the bounds of a block that fills up.
+  // Call reserve_one first; with room made, this cannot fail.
+  void append(uint32_t doc, int32_t count, const float* lengths, float average) noexcept;
+  // Inserts a posting at `pos` (a document between listed ones: its name
+  // was known before it was added). Block bounds go stale; rebuild_bounds()
+  // restores them. Call reserve_one first.
   void insert(uint32_t pos, uint32_t doc, int32_t count) noexcept;
   // Adds `delta` to the count at `pos` (wrapping, as 32-bit counts do).
   // May need room for a count kept aside: call reserve_one(new count) first.
   void add_to_count(uint32_t pos, int32_t delta) noexcept;
 
   // Replaces all postings: docs ascending, unique; counts any value.
-  // `lengths` gives each document's length as the formula reads it.
-  void assign(const uint32_t* docs, const int32_t* counts, uint32_t n, const float* lengths);
-  // Recomputes every block bound from the document lengths.
-  void rebuild_bounds(const float* lengths) noexcept;
+  void assign(const uint32_t* docs, const int32_t* counts, uint32_t n, const float* lengths, float average);
+  // Recomputes every block bound.
+  void rebuild_bounds(const float* lengths, float average) noexcept;
   // Releases unused room (one copy of the postings).
   void shrink_to_fit();
 
   // ---- stored weights, replaced in three steps so that a freeze either
   // completes or leaves every list's weights as they were:
   // prepare_weights(n) takes the room (may throw; changes nothing), the
-  // caller writes n weights to weight_slots(room), commit_weights installs
-  // them with their block maxima (cannot fail). A room of the same size as
-  // the current weights is the current storage, overwritten in place.
+  // caller writes n weights to weight_slots(room) (and, if it likes, each
+  // block's largest after them, at slots[n + block]), commit_weights
+  // installs them and computes the block maxima unless they were written
+  // (cannot fail). A room of the same size as the current weights is the
+  // current storage, overwritten in place.
   struct WeightRoom {
     BigArray<float> fresh;  // empty: write in place
   };
   WeightRoom prepare_weights(uint32_t n);
-  float* weight_slots(WeightRoom& room) { return room.fresh.data() ? room.fresh.data() : frozen_.data(); }
-  void commit_weights(WeightRoom&& room, uint32_t n) noexcept;
+  float* weight_slots(WeightRoom& room) { return room.fresh.data() ? room.fresh.data() : frozen_; }
+  void commit_weights(WeightRoom&& room, uint32_t n, bool maxima_written = false) noexcept;
   // Gives the posting just appended or inserted at `pos` its weight, while
   // weights cover every other posting. Call reserve_weight first.
   void reserve_weight();
@@ -119,26 +125,33 @@ class PostingList {
     uint32_t pos;
     int32_t count;
   };
-  uint32_t capacity_ = 0;
+
+  static size_t storage_bytes(uint32_t capacity) { return size_t{capacity} * 5; }
+  static size_t frozen_floats(uint32_t capacity) { return size_t{capacity} + block_count(capacity); }
+  uint32_t* mutable_docs() { return reinterpret_cast<uint32_t*>(storage_); }
+  uint8_t* mutable_short_counts() { return reinterpret_cast<uint8_t*>(storage_ + size_t{capacity_} * 4); }
+  void resize_storage(uint32_t capacity);
+  void set_count(uint32_t pos, int32_t count) noexcept {
+    if (count >= 1 && count <= 255 && !long_counts_) {
+      mutable_short_counts()[pos] = static_cast<uint8_t>(count);
+    } else {
+      set_count_slow(pos, count);
+    }
+  }
+  void set_count_slow(uint32_t pos, int32_t count) noexcept;
+  void seal_block(uint32_t b, const float* lengths, float average) noexcept;
+  void refresh_block_max(uint32_t b) noexcept;
+
+  char* storage_ = nullptr;        // docs[capacity_] then short counts[capacity_]
+  BlockBounds* blocks_ = nullptr;  // capacity_ >> kBlockShift
+  float* frozen_ = nullptr;        // weights[frozen_capacity_] then block maxima
+  std::unique_ptr<std::vector<LongCount>> long_counts_;  // by position
   uint32_t size_ = 0;
+  uint32_t capacity_ = 0;
   uint32_t weighted_ = 0;
   uint32_t frozen_capacity_ = 0;
-  int32_t max_count_ = std::numeric_limits<int32_t>::min();
-  float min_length_ = std::numeric_limits<float>::infinity();
-  int32_t open_max_count_ = std::numeric_limits<int32_t>::min();
-  float open_min_length_ = std::numeric_limits<float>::infinity();
+  uint32_t last_doc_ = 0;
   float max_weight_ = 0.0f;
-  BigArray<char> storage_;          // docs[capacity_] then short counts[capacity_]
-  BigArray<BlockBounds> blocks_;    // capacity_ / kBlockSize
-  BigArray<float> frozen_;          // weights[frozen_capacity()] then block maxima
-  std::unique_ptr<std::vector<LongCount>> long_counts_;  // by position
-
-  uint32_t* mutable_docs() { return reinterpret_cast<uint32_t*>(storage_.data()); }
-  uint8_t* mutable_short_counts() { return reinterpret_cast<uint8_t*>(mutable_docs() + capacity_); }
-  void grow(uint32_t capacity);
-  void set_count(uint32_t pos, int32_t count) noexcept;
-  void seal_block(uint32_t b) noexcept;
-  void refresh_block_max(uint32_t b) noexcept;
 };
 
 inline bool fits_short_count(int32_t count) { return count >= 1 && count <= 255; }

@@ -12,7 +12,7 @@ namespace vantoro {
 void Index::materialise_weights_from(const Index& source) {
   const uint32_t tokens = token_names_.size();
   std::vector<PostingList::WeightRoom> rooms(tokens);
-  for (NameId t = 0; t < tokens; ++t) rooms[t] = lists_[t].prepare_weights(lists_[t].size());
+  for (NameId t = 0; t < tokens; ++t) rooms[t] = tokens_[t].list.prepare_weights(tokens_[t].list.size());
 
   // Document ids of this index in the source, looked up once each.
   std::vector<NameId> source_doc(doc_names_.size());
@@ -21,12 +21,12 @@ void Index::materialise_weights_from(const Index& source) {
   std::vector<uint32_t> position(source.doc_names_.size(), 0);
 
   for (NameId t = 0; t < tokens; ++t) {
-    PostingList& list = lists_[t];
+    PostingList& list = tokens_[t].list;
     float* out = list.weight_slots(rooms[t]);
     std::fill(out, out + list.size(), 0.0f);
     const NameId source_t = list.empty() ? StringTable::kAbsent : source.find_token(token_names_.name(t));
-    if (source_t != StringTable::kAbsent && source.lists_[source_t].weighted() != 0) {
-      const PostingList& old = source.lists_[source_t];
+    if (source_t != StringTable::kAbsent && source.tokens_[source_t].list.weighted() != 0) {
+      const PostingList& old = source.tokens_[source_t].list;
       for (uint32_t i = 0; i < old.weighted(); ++i) position[old.docs()[i]] = i + 1;
       for (uint32_t i = 0; i < list.size(); ++i) {
         const NameId d = source_doc[list.docs()[i]];
@@ -36,15 +36,19 @@ void Index::materialise_weights_from(const Index& source) {
       for (uint32_t i = 0; i < old.weighted(); ++i) position[old.docs()[i]] = 0;
     }
   }
-  for (NameId t = 0; t < tokens; ++t) lists_[t].commit_weights(std::move(rooms[t]), lists_[t].size());
+  for (NameId t = 0; t < tokens; ++t) tokens_[t].list.commit_weights(std::move(rooms[t]), tokens_[t].list.size());
 }
 
 void Index::replace_contents(Index&& fresh) {
+  const uint64_t changes = changes_ + 1;
+  const uint64_t frozen_at = frozen_at_;
   if (!frozen_any_) {
     // No stored weights to keep (W is empty).
     const float avgdl = avgdl_;
     *this = std::move(fresh);
     avgdl_ = avgdl;
+    changes_ = changes;
+    frozen_at_ = frozen_at;
     return;
   }
   // Everything that can fail comes first; then the swap.
@@ -62,6 +66,8 @@ void Index::replace_contents(Index&& fresh) {
   frozen_any_ = true;
   weights_prunable_ = prunable;
   avgdl_ = avgdl;
+  changes_ = changes;
+  frozen_at_ = frozen_at;
 }
 
 }  // namespace vantoro

@@ -1,40 +1,57 @@
-// An upper bound of the on-the-fly weights of a group of postings (a block,
-// or a whole list), from the group's largest count T and shortest document
-// length D.
+// Upper bounds of on-the-fly weights for a block of postings, from what the
+// block recorded when it filled up: the largest saturation S of its postings
+// at the average document length A0 of that moment.
 //
-// Why it holds. Let w(tf, dl) be the weight in exact arithmetic on the same
-// single-precision inputs (k1 > 0, 0 < b <= 1, avg > 0, factor > 0, tf >= 1,
-// dl >= 0): w = (k1 + 1) tf / (k1 (1 - b + b dl / avg) + tf) * factor. It
-// grows with tf (the quotient tf / (K + tf) with K > 0 does) and shrinks
-// with dl. Conversion to single precision is monotone, so every posting of
-// the group has float(tf) <= float(T) and float(dl) >= float(D), and
-// w(tf, dl) <= w(T, D).
+// The weight routine (bm25.hpp) computes, in single precision,
+//   w = (K tf / Q(A)) F,   K = k1 + 1,   Q(A) = (dl / A b + (1 - b)) k1 + tf,
+// with F the token's idf factor. The saturation is tf / Q(A), computed by
+// the same steps. Write w*, s* for the values in exact arithmetic on the same
+// single-precision inputs (k1 > 0, 0 <= b <= 1, F > 0, tf >= 1, dl >= 0,
+// A, A0 > 0).
 //
-// The routine computes w with nine single-precision operations, each exact
-// up to a relative error of at most u = 2^-24, on positive operands: the
-// numerator takes one rounding, the denominator five, the quotient and the
-// factor one each. So the computed weight of any posting is at most
-// w(tf, dl) (1 + u)^3 / (1 - u)^5 < w(tf, dl) (1 + 9u) <= w(T, D) (1 + 9u),
-// and the same routine at (T, D) gives at least w(T, D) (1 - 9u). Hence
-//   computed(tf, dl) <= computed(T, D) (1 + 9u) / (1 - 9u) < computed(T, D) (1 + 19u).
-// The bound below multiplies computed(T, D) by 1 + 64u in double precision
-// (exact for these magnitudes) and rounds the product up to single
-// precision: a margin more than three times the one needed.
+// Why the bound holds.
+//  1. For A >= A0: Q(A) = k1 (1 - b) + tf + k1 b dl / A, and each term is at
+//     least A0 / A times its value at A0, so Q(A) >= (A0 / A) Q(A0) and
+//     s*(A) <= (A / A0) s*(A0). For A < A0, Q(A) >= Q(A0) and s*(A) <= s*(A0).
+//     So s*(A) <= max(1, A / A0) s*(A0).
+//  2. Each single-precision operation is exact up to a relative error of at
+//     most u = 2^-24, on positive operands. The weight takes one rounding
+//     in its numerator, five in Q, one in the quotient and one in the
+//     factor: computed w <= w* (1 + u)^3 / (1 - u)^5 < w* (1 + 9u). The
+//     saturation takes five in Q and one in the quotient: computed s >=
+//     s* (1 - u) / (1 + u)^5 > s* (1 - 7u).
+//  3. Hence every posting's computed weight is below
+//     F K max(1, A / A0) S (1 + 9u) / (1 - 7u) < F K max(1, A / A0) S (1 + 17u).
+// The bound is that product times M = 1 + 2^-16 = 1 + 256u, computed in
+// single precision: its four products and the quotient A / A0 each round
+// down by at most a factor 1 - u, so the result is at least
+// F K max(1, A / A0) S M (1 - u)^5 > F K max(1, A / A0) S (1 + 250u), a
+// margin well above the 17u needed. (A product that overflows is +infinity,
+// still a bound.)
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 
-#include "index/bm25.hpp"
-
 namespace vantoro {
 
-inline float weight_upper_bound(float k1, float b, float factor, int32_t max_count, float min_length, float avg) {
-  const float w = token_weight(k1, b, factor, max_count, min_length, avg);
-  const double raised = static_cast<double>(w) * (1.0 + 0x1p-18);
-  float bound = static_cast<float>(raised);
-  if (static_cast<double>(bound) < raised) bound = std::nextafter(bound, INFINITY);
-  return bound;
+// tf / ((dl / avg * b + (1 - b)) * k1 + tf), by the weight routine's steps.
+inline float saturation(float k1, float b, int32_t count, float dl, float avg) {
+  const float tf = static_cast<float>(count);
+  float q = dl / avg;
+  q = q * b;
+  q = q + (1.0f - b);
+  q = q * k1;
+  q = q + tf;
+  return tf / q;
+}
+
+// A bound of the computed weights of postings whose saturations at average
+// `block_average` were at most `max_saturation`, scored with `factor` at
+// average `average`.
+inline float weight_bound(float k1, float factor, float max_saturation, float block_average, float average) {
+  const float growth = average > block_average ? average / block_average : 1.0f;
+  return factor * (k1 + 1.0f) * max_saturation * growth * (1.0f + 0x1p-16f);
 }
 
 }  // namespace vantoro

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <vector>
 
 #include "fault.hpp"
 #include "index/bm25.hpp"
@@ -52,8 +53,28 @@ class LiveWeights {
     bool check_missing;  // an irregular index: a missing document fails the search
   };
 
-  LiveWeights(const PostingList& list, const Context& context)
-      : list_(&list), context_(context), factor_(idf_factor(context.documents, list.size())) {}
+  // `bounds`: whether the search will ask for block bounds (they are
+  // computed here, once per search, for every block).
+  LiveWeights(const PostingList& list, const Context& context, bool bounds)
+      : list_(&list), context_(context), factor_(idf_factor(context.documents, list.size())) {
+    if (!bounds) return;
+    const uint32_t full = list.full_blocks();
+    bounds_.resize(size_t{full} + 1);
+    for (uint32_t b = 0; b < full; ++b) {
+      const BlockBounds& block = list.block(b);
+      bounds_[b] = weight_bound(context.k1, factor_, block.max_saturation, block.average, context.avg);
+      list_bound_ = std::max(list_bound_, bounds_[b]);
+    }
+    // The postings after the last full block have no recorded bound: their
+    // largest weight, computed now, is one (the same values a search gets).
+    float open = 0.0f;
+    float scratch[kBlockSize];
+    const uint32_t begin = full << kBlockShift;
+    const float* w = contributions(begin, list.size(), scratch);
+    for (uint32_t i = 0; i < list.size() - begin; ++i) open = std::max(open, w[i]);
+    bounds_[full] = open;
+    list_bound_ = std::max(list_bound_, open);
+  }
 
   // Contributions of postings [begin, end) (at most a block), computed
   // into `scratch`: the gather of lengths and counts apart from the
@@ -80,23 +101,19 @@ class LiveWeights {
     if (context_.check_missing && std::isnan(dl)) throw Fault(kMissingValue);
     return weight_of(list_->count(pos), dl);
   }
-  float block_bound(uint32_t b) const {
-    return b < list_->full_blocks() ? bound(list_->block(b).max_count, list_->block(b).min_length)
-                                    : bound(list_->open_block_max_count(), list_->open_block_min_length());
-  }
-  float list_bound() const { return bound(list_->max_count(), list_->min_length()); }
+  float block_bound(uint32_t b) const { return bounds_[b]; }
+  float list_bound() const { return list_bound_; }
 
  private:
   float weight_of(int32_t tf, float dl) const {
     return token_weight(context_.k1, context_.b, factor_, tf, dl, context_.avg);
   }
-  float bound(int32_t max_count, float min_length) const {
-    return weight_upper_bound(context_.k1, context_.b, factor_, max_count, min_length, context_.avg);
-  }
 
   const PostingList* list_;
   Context context_;
   float factor_;
+  std::vector<float> bounds_;  // per block
+  float list_bound_ = 0.0f;
 };
 
 }  // namespace vantoro

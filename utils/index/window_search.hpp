@@ -1,6 +1,6 @@
 // Ranking one query over the posting lists of its distinct tokens.
 //
-// Documents are visited in windows of kWindow consecutive ids. In each
+// Documents are visited in windows of consecutive ids. In each
 // window every list offers an upper bound of what it can add to any
 // document there: the largest bound of its blocks that overlap the window.
 // With n candidates already kept and their n-th score t:
@@ -27,7 +27,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <exception>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -37,8 +37,14 @@
 
 namespace vantoro {
 
-inline constexpr uint32_t kWindowShift = 12;
-inline constexpr uint32_t kWindow = uint32_t{1} << kWindowShift;
+// Windows hold a few hundred postings of the query's lists on average: small
+// enough that window bounds follow the lists' blocks, large enough that the
+// work per window does not outweigh the postings in it.
+inline constexpr uint32_t kMinWindowShift = 12;
+inline constexpr uint64_t kPostingsPerWindow = 256;
+// How many postings read and summed cost about as much as one lookup of a
+// candidate in another list.
+inline constexpr uint64_t kLookupCost = 8;
 
 // How much of the query's lists a search read (benchmarks report the ratio).
 struct SearchCounters {
@@ -67,6 +73,7 @@ struct Cursor {
   float window_bound = 0.0f;
   bool in_window = false;
   uint32_t window_block = 0;    // the block of pos when the window began
+  uint32_t ahead_block = 0;     // block pointer of prefetch_block_of
   uint32_t probe_block = 0;     // block pointer for bounds over a document range
   float candidate_bound = 0.0f;
   uint32_t cached_first = 0;    // the block last found by bound_at: its
@@ -102,6 +109,16 @@ struct Cursor {
     return doc >= cached_first ? cached_bound : 0.0f;
   }
   void forget_cached_block() { cached_end = 0; }
+  // Asks for the postings of the block that holds `doc`, if any, ahead of
+  // a lookup there; documents only move forward.
+  void prefetch_block_of(uint32_t doc) {
+    const uint32_t n = blocks();
+    while (ahead_block < n && block_last(ahead_block) < doc) ++ahead_block;
+    if (ahead_block < n && block_first(ahead_block) <= doc) {
+      const char* p = reinterpret_cast<const char*>(list->docs() + (ahead_block << kBlockShift));
+      for (uint32_t line = 0; line < kBlockSize * 4; line += 64) __builtin_prefetch(p + line);
+    }
+  }
   // The largest bound of the blocks at or after `b` that overlap the
   // documents [first, last]; moves b to the first block not before `first`.
   float bound_over(uint32_t& b, uint32_t first, uint32_t last) const {
@@ -133,9 +150,10 @@ struct Cursor {
 };
 
 // Scores of one window and the list of documents that have one. One table
-// per thread, reused by every search on it and left clear after each (a
-// search that fails clears it on the way out), so that a search costs in
-// proportion to the postings it adds, not to the window's size.
+// per thread, reused by every search on it: a stamp tells which scores
+// belong to the current window, so that nothing is cleared per window or per
+// search and a search costs in proportion to the postings it adds, not to
+// the window's size.
 class WindowScores {
  public:
   static constexpr uint32_t kCapacityShift = 16;
@@ -144,13 +162,24 @@ class WindowScores {
   // The calling thread's table, for windows of up to kCapacity documents.
   static WindowScores& local();
 
+  // Starts a window: every score reads as absent.
+  void start() {
+    count_ = 0;
+    runs_ = 0;
+    if (++stamp_ == 0) {
+      for (Cell& cell : cells_) cell.stamp = 0;
+      stamp_ = 1;
+    }
+  }
   // Branch-free: whether the document is new is data, not a jump, so long
   // lists that mix new and seen documents cost no mispredictions.
   void add(uint32_t offset, float w) {
-    scores_[offset] += w;
+    Cell& cell = cells_[offset];
+    const bool fresh = cell.stamp != stamp_;
+    cell.score = w + (fresh ? 0.0f : cell.score);
+    cell.stamp = stamp_;
     touched_[count_] = offset;
-    count_ += seen_[offset] == 0;
-    seen_[offset] = 1;
+    count_ += fresh;
   }
   // Marks where the documents first reached by the next list begin: each
   // list adds documents in ascending order, so the touched list is a run of
@@ -180,50 +209,37 @@ class WindowScores {
     }
     runs_ = 0;
   }
-  // Calls visit(offset, score) for each document and clears the window.
+  // Calls visit(offset, score) for each document of the window.
   template <class Visit>
   void drain(Visit&& visit) {
-    const uint32_t count = count_;
-    count_ = 0;
-    runs_ = 0;
-    for (uint32_t k = 0; k < count; ++k) {
-      const uint32_t offset = touched_[k];
-      const float score = scores_[offset];
-      scores_[offset] = 0.0f;
-      seen_[offset] = 0;
-      visit(offset, score);
-    }
+    for (uint32_t k = 0; k < count_; ++k) visit(touched_[k], cells_[touched_[k]].score);
   }
-  void clear() noexcept {
-    std::memset(scores_, 0, sizeof scores_);
-    std::memset(seen_, 0, sizeof seen_);
-    count_ = 0;
-    runs_ = 0;
+  // drain() that also calls ahead(offset) for the document `distance`
+  // places further on, so that its memory can be requested early.
+  template <class Ahead, class Visit>
+  void drain_ahead(uint32_t distance, Ahead&& ahead, Visit&& visit) {
+    const uint32_t count = count_;
+    for (uint32_t k = 0; k < count && k < distance; ++k) ahead(touched_[k]);
+    for (uint32_t k = 0; k < count; ++k) {
+      if (k + distance < count) ahead(touched_[k + distance]);
+      visit(touched_[k], cells_[touched_[k]].score);
+    }
   }
 
  private:
-  float scores_[kCapacity] = {};
-  uint8_t seen_[kCapacity] = {};
+  struct Cell {
+    float score;
+    uint32_t stamp;
+  };
   static constexpr uint32_t kMaxRuns = 16;
   static constexpr uint32_t kMerged = 1 << 12;
+  Cell cells_[kCapacity] = {};
+  uint32_t stamp_ = 0;
   uint32_t touched_[kCapacity + 1];  // add() writes one past the last document
   uint32_t count_ = 0;
   uint32_t run_start_[kMaxRuns + 1];
   uint32_t runs_ = 0;
   uint32_t merged_[kMerged];
-};
-
-// Leaves the thread's table clear however the search ends.
-class ClearOnFailure {
- public:
-  explicit ClearOnFailure(WindowScores& window) : window_(window), exceptions_(std::uncaught_exceptions()) {}
-  ~ClearOnFailure() {
-    if (std::uncaught_exceptions() > exceptions_) window_.clear();
-  }
-
- private:
-  WindowScores& window_;
-  int exceptions_;
 };
 
 // The smallest document id among the lists' next postings, if any is left.
@@ -279,11 +295,11 @@ ResultList exhaustive_search(std::vector<Cursor<Source>>& cursors, size_t n, boo
   ResultPair only{0, 0.0f};
   bool nan = false;
   WindowScores& window = WindowScores::local();
-  ClearOnFailure guard(window);
   uint32_t next;
   while (next_document(cursors, next)) {
     const uint32_t w0 = next & ~(kSize - 1);
     const uint64_t w1 = uint64_t{w0} + kSize;
+    window.start();
     for (Cursor<Source>& c : cursors) {
       score_window(c, w0, w1, window, counters, [](uint32_t) { return false; });
     }
@@ -302,6 +318,42 @@ ResultList exhaustive_search(std::vector<Cursor<Source>>& cursors, size_t n, boo
     return n > 0 ? ResultList{only} : ResultList{};
   }
   return top.take();
+}
+
+// A score the n-th best document reaches for sure: in one list, the n-th
+// largest weight belongs to n distinct documents, each scoring at least its
+// weight. Taken from the short lists only (their weights are few to read),
+// and used from the start as the score to beat, so that the first windows
+// skip as much as the later ones. Skipping a document whose bound does not
+// exceed it is safe: the final n-th score is at least as high.
+template <class Source>
+float score_floor(std::vector<Cursor<Source>>& cursors, size_t n, SearchCounters& counters) {
+  constexpr uint32_t kShortList = 4096;
+  float floor = -std::numeric_limits<float>::infinity();
+  if (n == 0 || n > kShortList) return floor;
+  std::vector<float> best;  // a min-heap of the n largest weights
+  float scratch[kBlockSize];
+  for (Cursor<Source>& c : cursors) {
+    if (c.size() < n || c.size() > kShortList) continue;
+    best.clear();
+    for (uint32_t begin = 0; begin < c.size(); begin += kBlockSize) {
+      const uint32_t end = std::min(c.size(), begin + kBlockSize);
+      const float* w = c.source.contributions(begin, end, scratch);
+      for (uint32_t i = 0; i < end - begin; ++i) {
+        if (best.size() < n) {
+          best.push_back(w[i]);
+          std::push_heap(best.begin(), best.end(), std::greater<float>());
+        } else if (w[i] > best.front()) {
+          std::pop_heap(best.begin(), best.end(), std::greater<float>());
+          best.back() = w[i];
+          std::push_heap(best.begin(), best.end(), std::greater<float>());
+        }
+      }
+    }
+    counters.scored += c.size();
+    floor = std::max(floor, best.front());
+  }
+  return floor;
 }
 
 // One list: no merging, only blocks that can still enter the top n.
@@ -324,22 +376,36 @@ ResultList single_list_search(Cursor<Source>& c, size_t n, SearchCounters& count
   return top.take();
 }
 
+// log2 of the window size for lists over `documents` ids.
 template <class Source>
-ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, SearchCounters& counters) {
+uint32_t window_shift(const std::vector<Cursor<Source>>& cursors, uint64_t documents) {
+  uint64_t postings = 0;
+  for (const Cursor<Source>& c : cursors) postings += c.size();
+  uint32_t shift = kMinWindowShift;
+  while (shift < WindowScores::kCapacityShift && (uint64_t{1} << shift) * postings < kPostingsPerWindow * documents) ++shift;
+  return shift;
+}
+
+// `documents`: the number of document ids (the range the lists spread over).
+template <class Source>
+ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_t documents,
+                         SearchCounters& counters) {
   if (cursors.size() == 1) return single_list_search(cursors[0], n, counters);
   TopN top(n);
   WindowScores& window = WindowScores::local();
-  ClearOnFailure guard(window);
   // A sum of k rounded non-negative terms is within (k - 1) u of its exact
   // value: a bound sum times this slack covers any order of additions.
   const float slack = 1.0f + static_cast<float>(cursors.size() + 2) * 0x1p-22f;
   std::vector<Cursor<Source>*> order;
   order.reserve(cursors.size());
+  ResultList candidates;
+  const float floor = score_floor(cursors, n, counters);
+  const uint32_t window_size = uint32_t{1} << window_shift(cursors, documents);
   uint32_t next;
   while (next_document(cursors, next)) {
-    const uint32_t w0 = next & ~(kWindow - 1);
-    const uint64_t w1 = uint64_t{w0} + kWindow;
-    const float theta = top.threshold();
+    const uint32_t w0 = next & ~(window_size - 1);
+    const uint64_t w1 = uint64_t{w0} + window_size;
+    const float theta = std::max(top.threshold(), floor);
 
     float total = 0.0f;
     order.clear();
@@ -360,6 +426,7 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, SearchC
     }
     std::sort(order.begin(), order.end(),
               [](const Cursor<Source>* a, const Cursor<Source>* b) { return a->window_bound < b->window_bound; });
+    window.start();
     // Lists [0, essential) cannot lift a document over theta by themselves.
     size_t essential = 0;
     float non_essential = 0.0f;
@@ -382,36 +449,52 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, SearchC
         return bound * slack <= theta;
       });
     }
-    for (size_t j = 0; j < essential; ++j) {
-      order[j]->probe_block = order[j]->window_block;
-      order[j]->forget_cached_block();
-    }
     // Lookups in the other lists move forward: candidates from two or more
     // lists are put in order first.
     if (essential > 0 && order.size() - essential > 1) window.sort();
-    window.drain([&](uint32_t offset, float score) {
-      const uint32_t doc = w0 + offset;
-      // What the other lists can still add: each one's block holding `doc`.
-      float rest = 0.0f;
-      for (size_t j = 0; j < essential; ++j) {
-        Cursor<Source>& c = *order[j];
-        c.candidate_bound = c.bound_at(doc);
-        rest += c.candidate_bound;
+    candidates.clear();
+    window.drain([&](uint32_t offset, float score) { candidates.push_back(ResultPair{w0 + offset, score}); });
+    // The other lists, largest bound first: before each, the candidates that
+    // cannot beat theta even with that list's bound at their document and
+    // the window bounds of the lists still to come are dropped; the list
+    // then adds its weights to the others, by a walk along its postings in
+    // step with the candidates or, where the candidates are few, by a
+    // lookup each.
+    float rest = non_essential;
+    for (size_t j = essential; j-- > 0 && !candidates.empty();) {
+      Cursor<Source>& c = *order[j];
+      rest -= c.window_bound;
+      c.probe_block = c.window_block;
+      c.forget_cached_block();
+      size_t kept = 0;
+      for (const ResultPair& candidate : candidates) {
+        if ((candidate.score + c.bound_at(candidate.document) + rest) * slack > theta) candidates[kept++] = candidate;
       }
-      for (size_t j = essential; j-- > 0;) {
-        if ((score + rest) * slack <= top.threshold()) return;
-        Cursor<Source>& c = *order[j];
-        rest -= c.candidate_bound;
-        // A zero bound: `doc` is not in the list, or adds 0.0 to the score.
-        if (c.candidate_bound == 0.0f) continue;
-        c.seek_in_probe_block(doc);
-        if (!c.done() && c.doc(c.pos) == doc) {
-          score += c.source.weight(c.pos);
-          ++counters.scored;
+      candidates.resize(kept);
+      if (candidates.empty()) break;
+      const uint32_t* docs = c.list->docs();
+      const uint32_t end = c.list->seek(c.pos, static_cast<uint32_t>(std::min<uint64_t>(w1, ~uint32_t{0})));
+      if (end - c.pos <= kLookupCost * candidates.size()) {
+        uint32_t p = c.pos;
+        for (ResultPair& candidate : candidates) {
+          while (p < end && docs[p] < candidate.document) ++p;
+          if (p < end && docs[p] == candidate.document) {
+            candidate.score += c.source.weight(p);
+            ++counters.scored;
+          }
+        }
+      } else {
+        for (ResultPair& candidate : candidates) {
+          c.seek(candidate.document);
+          if (!c.done() && c.doc(c.pos) == candidate.document) {
+            candidate.score += c.source.weight(c.pos);
+            ++counters.scored;
+          }
         }
       }
-      top.offer(doc, score);
-    });
+      c.pos = end;
+    }
+    for (const ResultPair& candidate : candidates) top.offer(candidate.document, candidate.score);
     for (size_t j = 0; j < essential; ++j) order[j]->seek(w1);
   }
   return top.take();
