@@ -56,7 +56,7 @@ ResultList rank(std::vector<Cursor<Source>>& cursors, size_t n, bool prunable, b
   if (cursors.empty()) {
     // Nothing to rank.
   } else if (!prunable || n >= local.listed || !pruning_pays(cursors, documents, local.listed)) {
-    results = exhaustive_search(cursors, n, check_nan, local);
+    results = exhaustive_search(cursors, n, check_nan, documents, local);
   } else if (n > 0) {
     results = pruned_search(cursors, n, documents, local);
   }
@@ -69,11 +69,11 @@ ResultList rank(std::vector<Cursor<Source>>& cursors, size_t n, bool prunable, b
 
 }  // namespace
 
-WindowScores& WindowScores::local() {
+WindowScores& WindowScores::local(uint32_t size) {
   // Allocated on a thread's first search and freed when the thread ends.
-  thread_local std::unique_ptr<WindowScores> scores;
-  if (!scores) scores = std::make_unique<WindowScores>();
-  return *scores;
+  thread_local WindowScores scores;
+  scores.reserve(size);
+  return scores;
 }
 
 ResultList search_stored(const Index& index, const Query& query, size_t n, SearchCounters* counters,

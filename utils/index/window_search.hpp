@@ -24,6 +24,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -52,30 +53,14 @@ struct SearchCounters {
   uint64_t scored = 0;  // postings whose contribution was taken
 };
 
-// The first of n ascending ids that is not below `doc` (or the end): a
-// binary search whose steps are conditional moves, not branches, since
-// over a block of postings every step is a coin toss for the predictor.
-inline const uint32_t* lower_bound_branchless(const uint32_t* first, uint32_t n, uint32_t doc) {
-  if (n == 0) return first;
-  while (n > 1) {
-    const uint32_t half = n / 2;
-    first = first[half - 1] < doc ? first + half : first;
-    n -= half;
-  }
-  return first + (*first < doc);
-}
-
 template <class Source>
 struct Cursor {
   const PostingList* list;
   Source source;
   uint32_t pos = 0;  // first posting not yet passed
   float window_bound = 0.0f;
-  bool in_window = false;
   uint32_t window_block = 0;    // the block of pos when the window began
-  uint32_t ahead_block = 0;     // block pointer of prefetch_block_of
   uint32_t probe_block = 0;     // block pointer for bounds over a document range
-  float candidate_bound = 0.0f;
   uint32_t cached_first = 0;    // the block last found by bound_at: its
   uint64_t cached_end = 0;      // documents [first, end) and its bound
   float cached_bound = 0.0f;
@@ -109,16 +94,6 @@ struct Cursor {
     return doc >= cached_first ? cached_bound : 0.0f;
   }
   void forget_cached_block() { cached_end = 0; }
-  // Asks for the postings of the block that holds `doc`, if any, ahead of
-  // a lookup there; documents only move forward.
-  void prefetch_block_of(uint32_t doc) {
-    const uint32_t n = blocks();
-    while (ahead_block < n && block_last(ahead_block) < doc) ++ahead_block;
-    if (ahead_block < n && block_first(ahead_block) <= doc) {
-      const char* p = reinterpret_cast<const char*>(list->docs() + (ahead_block << kBlockShift));
-      for (uint32_t line = 0; line < kBlockSize * 4; line += 64) __builtin_prefetch(p + line);
-    }
-  }
   // The largest bound of the blocks at or after `b` that overlap the
   // documents [first, last]; moves b to the first block not before `first`.
   float bound_over(uint32_t& b, uint32_t first, uint32_t last) const {
@@ -127,21 +102,6 @@ struct Cursor {
     float m = 0.0f;
     for (uint32_t k = b; k < n && block_first(k) <= last; ++k) m = std::max(m, source.block_bound(k));
     return m;
-  }
-  // Moves past every posting whose document is below `doc`, which lies
-  // within the range of block probe_block.
-  void seek_in_probe_block(uint32_t doc) {
-    const uint32_t* docs = list->docs();
-    uint32_t begin = std::max(pos, probe_block << kBlockShift);
-    const uint32_t end = std::max(begin, std::min(size(), (probe_block + 1) << kBlockShift));
-    // Candidates come in ascending order: the next few postings first.
-    for (uint32_t step = 0; step < 4 && begin < end; ++step, ++begin) {
-      if (docs[begin] >= doc) {
-        pos = begin;
-        return;
-      }
-    }
-    pos = static_cast<uint32_t>(lower_bound_branchless(docs + begin, end - begin, doc) - docs);
   }
   // Moves past every posting whose document is below `doc`.
   void seek(uint64_t doc) {
@@ -159,8 +119,19 @@ class WindowScores {
   static constexpr uint32_t kCapacityShift = 16;
   static constexpr uint32_t kCapacity = uint32_t{1} << kCapacityShift;
 
-  // The calling thread's table, for windows of up to kCapacity documents.
-  static WindowScores& local();
+  // The calling thread's table, for windows of up to `size` documents (at
+  // most kCapacity): it grows to the largest size asked for, so a thread
+  // that searches only small indexes holds a small table.
+  static WindowScores& local(uint32_t size);
+  void reserve(uint32_t size) {
+    if (size <= cells_.size()) return;
+    std::vector<Cell> cells(size, Cell{0.0f, 0});
+    std::vector<uint32_t> touched(size_t{size} + 1);  // add() writes one past the last document
+    std::vector<uint32_t> merged(std::min(size, kMerged));
+    cells_.swap(cells);
+    touched_.swap(touched);
+    merged_.swap(merged);
+  }
 
   // Starts a window: every score reads as absent.
   void start() {
@@ -190,21 +161,21 @@ class WindowScores {
   // Puts the documents of a window of at most kMerged documents in
   // ascending order (for lookups that move forward), merging the runs.
   void sort() {
-    if (runs_ > kMaxRuns - 1 || count_ > kMerged) {
-      std::sort(touched_, touched_ + count_);
+    if (runs_ > kMaxRuns - 1 || count_ > merged_.size()) {
+      std::sort(touched_.begin(), touched_.begin() + count_);
     } else {
       run_start_[runs_] = count_;
       for (uint32_t r = 1; r < runs_; ++r) {
         // Merge [0, start of r) with run r.
-        const uint32_t* a = touched_;
-        const uint32_t* a_end = touched_ + run_start_[r];
+        const uint32_t* a = touched_.data();
+        const uint32_t* a_end = a + run_start_[r];
         const uint32_t* b = a_end;
-        const uint32_t* b_end = touched_ + run_start_[r + 1];
-        uint32_t* out = merged_;
+        const uint32_t* b_end = touched_.data() + run_start_[r + 1];
+        uint32_t* out = merged_.data();
         while (a < a_end && b < b_end) *out++ = *a < *b ? *a++ : *b++;
         while (a < a_end) *out++ = *a++;
         while (b < b_end) *out++ = *b++;
-        std::memcpy(touched_, merged_, sizeof(uint32_t) * run_start_[r + 1]);
+        std::memcpy(touched_.data(), merged_.data(), sizeof(uint32_t) * run_start_[r + 1]);
       }
     }
     runs_ = 0;
@@ -214,18 +185,6 @@ class WindowScores {
   void drain(Visit&& visit) {
     for (uint32_t k = 0; k < count_; ++k) visit(touched_[k], cells_[touched_[k]].score);
   }
-  // drain() that also calls ahead(offset) for the document `distance`
-  // places further on, so that its memory can be requested early.
-  template <class Ahead, class Visit>
-  void drain_ahead(uint32_t distance, Ahead&& ahead, Visit&& visit) {
-    const uint32_t count = count_;
-    for (uint32_t k = 0; k < count && k < distance; ++k) ahead(touched_[k]);
-    for (uint32_t k = 0; k < count; ++k) {
-      if (k + distance < count) ahead(touched_[k + distance]);
-      visit(touched_[k], cells_[touched_[k]].score);
-    }
-  }
-
  private:
   struct Cell {
     float score;
@@ -233,13 +192,13 @@ class WindowScores {
   };
   static constexpr uint32_t kMaxRuns = 16;
   static constexpr uint32_t kMerged = 1 << 12;
-  Cell cells_[kCapacity] = {};
+  std::vector<Cell> cells_;
   uint32_t stamp_ = 0;
-  uint32_t touched_[kCapacity + 1];  // add() writes one past the last document
+  std::vector<uint32_t> touched_;
   uint32_t count_ = 0;
   uint32_t run_start_[kMaxRuns + 1];
   uint32_t runs_ = 0;
-  uint32_t merged_[kMerged];
+  std::vector<uint32_t> merged_;
 };
 
 // The smallest document id among the lists' next postings, if any is left.
@@ -285,20 +244,21 @@ void score_window(Cursor<Source>& c, uint32_t window_begin, uint64_t window_end,
 
 // Every candidate, scored exactly. With two or more candidates a NaN score
 // cannot be ordered and fails the call; a single candidate is never compared.
-// `check_nan`: the index can produce scores that are not numbers.
+// `check_nan`: the index can produce scores that are not numbers;
+// `documents`: the number of document ids.
 template <class Source>
-ResultList exhaustive_search(std::vector<Cursor<Source>>& cursors, size_t n, bool check_nan,
+ResultList exhaustive_search(std::vector<Cursor<Source>>& cursors, size_t n, bool check_nan, uint64_t documents,
                              SearchCounters& counters) {
-  constexpr uint32_t kSize = WindowScores::kCapacity;
+  const uint32_t window_size = std::min<uint64_t>(WindowScores::kCapacity, std::bit_ceil(std::max<uint64_t>(documents, 1)));
   TopN top(n);
   uint64_t candidates = 0;
   ResultPair only{0, 0.0f};
   bool nan = false;
-  WindowScores& window = WindowScores::local();
+  WindowScores& window = WindowScores::local(window_size);
   uint32_t next;
   while (next_document(cursors, next)) {
-    const uint32_t w0 = next & ~(kSize - 1);
-    const uint64_t w1 = uint64_t{w0} + kSize;
+    const uint32_t w0 = next & ~(window_size - 1);
+    const uint64_t w1 = uint64_t{w0} + window_size;
     window.start();
     for (Cursor<Source>& c : cursors) {
       score_window(c, w0, w1, window, counters, [](uint32_t) { return false; });
@@ -323,9 +283,9 @@ ResultList exhaustive_search(std::vector<Cursor<Source>>& cursors, size_t n, boo
 // A score the n-th best document reaches for sure: in one list, the n-th
 // largest weight belongs to n distinct documents, each scoring at least its
 // weight. Taken from the short lists only (their weights are few to read),
-// and used from the start as the score to beat, so that the first windows
-// skip as much as the later ones. Skipping a document whose bound does not
-// exceed it is safe: the final n-th score is at least as high.
+// and used from the start, so that the first windows skip as much as the
+// later ones. Only a document whose bound lies below it can be skipped: the
+// documents that set it may tie with it at the n-th place.
 template <class Source>
 float score_floor(std::vector<Cursor<Source>>& cursors, size_t n, SearchCounters& counters) {
   constexpr uint32_t kShortList = 4096;
@@ -392,15 +352,17 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_
                          SearchCounters& counters) {
   if (cursors.size() == 1) return single_list_search(cursors[0], n, counters);
   TopN top(n);
-  WindowScores& window = WindowScores::local();
+  const uint32_t window_size =
+      std::min<uint64_t>(uint64_t{1} << window_shift(cursors, documents), std::bit_ceil(std::max<uint64_t>(documents, 1)));
+  WindowScores& window = WindowScores::local(window_size);
   // A sum of k rounded non-negative terms is within (k - 1) u of its exact
   // value: a bound sum times this slack covers any order of additions.
   const float slack = 1.0f + static_cast<float>(cursors.size() + 2) * 0x1p-22f;
   std::vector<Cursor<Source>*> order;
   order.reserve(cursors.size());
   ResultList candidates;
-  const float floor = score_floor(cursors, n, counters);
-  const uint32_t window_size = uint32_t{1} << window_shift(cursors, documents);
+  // Skipping takes bound <= theta; below the floor means <= the float before it.
+  const float floor = std::nextafter(score_floor(cursors, n, counters), -std::numeric_limits<float>::infinity());
   uint32_t next;
   while (next_document(cursors, next)) {
     const uint32_t w0 = next & ~(window_size - 1);
@@ -410,9 +372,8 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_
     float total = 0.0f;
     order.clear();
     for (Cursor<Source>& c : cursors) {
-      c.in_window = !c.done() && c.doc(c.pos) < w1;
       c.window_bound = 0.0f;
-      if (!c.in_window) continue;
+      if (c.done() || c.doc(c.pos) >= w1) continue;
       for (uint32_t b = c.pos >> kBlockShift; b < c.blocks() && c.block_first(b) < w1; ++b) {
         c.window_bound = std::max(c.window_bound, c.source.block_bound(b));
       }
