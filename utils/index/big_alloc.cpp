@@ -3,12 +3,11 @@
 #include <sys/mman.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace vantoro {
 namespace {
 
-// Blocks from this size on are mapped on their own.
-constexpr size_t kMapThreshold = size_t{1} << 16;
 constexpr size_t kPage = size_t{1} << 12;
 constexpr size_t kHugePage = size_t{1} << 21;
 
@@ -18,7 +17,7 @@ size_t mapped_size(size_t bytes) { return (bytes + kPage - 1) & ~(kPage - 1); }
 
 void* big_allocate(size_t bytes) {
   if (bytes == 0) return nullptr;
-  if (bytes < kMapThreshold) {
+  if (bytes < kMappedBlock) {
     void* p = std::malloc(bytes);
     if (!p) throw std::bad_alloc();
     return p;
@@ -47,9 +46,28 @@ void* big_allocate(size_t bytes) {
   return p;
 }
 
+void* big_reallocate(void* block, size_t old_bytes, size_t new_bytes) {
+  if (block && old_bytes >= kMappedBlock && new_bytes >= kMappedBlock) {
+    if (mapped_size(new_bytes) == mapped_size(old_bytes)) return block;
+    // The kernel moves the pages: no copy, and no faults on what is there.
+    void* p = mremap(block, mapped_size(old_bytes), mapped_size(new_bytes), MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    if (mapped_size(new_bytes) >= kHugePage) madvise(p, mapped_size(new_bytes), MADV_HUGEPAGE);
+#endif
+    return p;
+  }
+  void* p = big_allocate(new_bytes);
+  if (block) {
+    std::memcpy(p, block, old_bytes < new_bytes ? old_bytes : new_bytes);
+    big_free(block, old_bytes);
+  }
+  return p;
+}
+
 void big_free(void* block, size_t bytes) noexcept {
   if (!block) return;
-  if (bytes < kMapThreshold) {
+  if (bytes < kMappedBlock) {
     std::free(block);
     return;
   }

@@ -14,10 +14,18 @@
 
 namespace vantoro {
 
+// Blocks from this size on are mapped on their own, so that resizing them
+// moves pages instead of copying bytes.
+inline constexpr size_t kMappedBlock = size_t{1} << 16;
+
 // Allocates `bytes` (0 gives nullptr); throws std::bad_alloc when refused.
 void* big_allocate(size_t bytes);
 // Frees a block from big_allocate; `bytes` must be the size it was given.
 void big_free(void* block, size_t bytes) noexcept;
+// Resizes a block from big_allocate, keeping its first min(old, new) bytes:
+// a large block is remapped, not copied. Throws std::bad_alloc when refused,
+// leaving the block as it was.
+void* big_reallocate(void* block, size_t old_bytes, size_t new_bytes);
 
 // An owned, uninitialised array of trivially copyable items.
 template <class T>

@@ -67,27 +67,44 @@ uint32_t PostingList::seek(uint32_t from, uint32_t doc) const {
 // Moves the postings to storage of `capacity` (at least size_); the block
 // bounds move with them. On failure nothing changes.
 void PostingList::resize_storage(uint32_t capacity) {
-  char* storage = static_cast<char*>(big_allocate(storage_bytes(capacity)));
-  BlockBounds* blocks;
+  BlockBounds* blocks = allocate_items<BlockBounds>(capacity >> kBlockShift);
+  char* storage;
   try {
-    blocks = allocate_items<BlockBounds>(capacity >> kBlockShift);
+    if (capacity >= capacity_) {
+      // A large block grows by remapping: the documents stay in place and
+      // the counts move up to their new offset.
+      storage = static_cast<char*>(big_reallocate(storage_, storage_bytes(capacity_), storage_bytes(capacity)));
+      if (size_) std::memmove(storage + size_t{capacity} * 4, storage + size_t{capacity_} * 4, size_);
+    } else if (storage_bytes(capacity) >= kMappedBlock) {
+      // Shrinking a large block: the counts move down first, then the block
+      // is remapped in place; if that fails they move back.
+      if (size_) std::memmove(storage_ + size_t{capacity} * 4, storage_ + size_t{capacity_} * 4, size_);
+      try {
+        storage = static_cast<char*>(big_reallocate(storage_, storage_bytes(capacity_), storage_bytes(capacity)));
+      } catch (...) {
+        if (size_) std::memmove(storage_ + size_t{capacity_} * 4, storage_ + size_t{capacity} * 4, size_);
+        throw;
+      }
+    } else {
+      storage = static_cast<char*>(big_allocate(storage_bytes(capacity)));
+      if (size_) {
+        std::memcpy(storage, storage_, size_t{size_} * 4);
+        std::memcpy(storage + size_t{capacity} * 4, short_counts(), size_);
+      }
+      big_free(storage_, storage_bytes(capacity_));
+    }
   } catch (...) {
-    big_free(storage, storage_bytes(capacity));
+    big_free(blocks, sizeof(BlockBounds) * (capacity >> kBlockShift));
     throw;
   }
-  if (size_) {
-    std::memcpy(storage, storage_, size_t{size_} * 4);
-    std::memcpy(storage + size_t{capacity} * 4, short_counts(), size_);
-  }
   if (full_blocks()) std::memcpy(blocks, blocks_, sizeof(BlockBounds) * full_blocks());
-  big_free(storage_, storage_bytes(capacity_));
   big_free(blocks_, sizeof(BlockBounds) * (capacity_ >> kBlockShift));
   storage_ = storage;
   blocks_ = blocks;
   capacity_ = capacity;
 }
 
-void PostingList::reserve_one(int32_t count) {
+void PostingList::reserve_one_slow(int32_t count) {
   if (!fits_short_count(count)) {
     if (!long_counts_) long_counts_ = std::make_unique<std::vector<LongCount>>();
     long_counts_->reserve(long_counts_->size() + 1);
@@ -128,15 +145,6 @@ void PostingList::seal_block(uint32_t b, const float* lengths, float average) no
     m = std::numeric_limits<float>::infinity();  // no bound can be given
   }
   blocks_[b] = BlockBounds{d[begin], d[begin + kBlockSize - 1], m, average};
-}
-
-void PostingList::append(uint32_t doc, int32_t count, const float* lengths, float average) noexcept {
-  const uint32_t pos = size_;
-  mutable_docs()[pos] = doc;
-  set_count(pos, count);
-  last_doc_ = doc;
-  ++size_;
-  if ((size_ & (kBlockSize - 1)) == 0) seal_block((size_ >> kBlockShift) - 1, lengths, average);
 }
 
 void PostingList::insert(uint32_t pos, uint32_t doc, int32_t count) noexcept {

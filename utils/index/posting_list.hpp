@@ -22,6 +22,9 @@ inline constexpr uint32_t kBlockSize = uint32_t{1} << kBlockShift;  // postings 
 
 inline uint32_t block_count(uint32_t postings) { return (postings + kBlockSize - 1) >> kBlockShift; }
 
+// Counts from 1 to 255 are held in one byte.
+inline bool fits_short_count(int32_t count) { return count >= 1 && count <= 255; }
+
 // What a full block holds, recorded when it fills up: its document range
 // and the largest saturation of its postings (the part of the weight that
 // depends on count and length, weight_bound.hpp) at the average document
@@ -77,12 +80,22 @@ class PostingList {
   // changed nothing that a reader can see.
 
   // Makes room for one more posting with this count (or one more inserted).
-  void reserve_one(int32_t count);
+  void reserve_one(int32_t count) {
+    if (size_ < capacity_ && fits_short_count(count)) return;
+    reserve_one_slow(count);
+  }
   // Appends a posting for a document after every listed one. `lengths`
   // gives every document's length as the weight formula reads it and
   // `average` the average length, for the bounds of a block that fills up.
   // Call reserve_one first; with room made, this cannot fail.
-  void append(uint32_t doc, int32_t count, const float* lengths, float average) noexcept;
+  void append(uint32_t doc, int32_t count, const float* lengths, float average) noexcept {
+    const uint32_t pos = size_;
+    mutable_docs()[pos] = doc;
+    set_count(pos, count);
+    last_doc_ = doc;
+    ++size_;
+    if ((size_ & (kBlockSize - 1)) == 0) seal_block((size_ >> kBlockShift) - 1, lengths, average);
+  }
   // Inserts a posting at `pos` (a document between listed ones: its name
   // was known before it was added). Block bounds go stale; rebuild_bounds()
   // restores them. Call reserve_one first.
@@ -131,6 +144,7 @@ class PostingList {
   uint32_t* mutable_docs() { return reinterpret_cast<uint32_t*>(storage_); }
   uint8_t* mutable_short_counts() { return reinterpret_cast<uint8_t*>(storage_ + size_t{capacity_} * 4); }
   void resize_storage(uint32_t capacity);
+  void reserve_one_slow(int32_t count);
   void set_count(uint32_t pos, int32_t count) noexcept {
     if (count >= 1 && count <= 255 && !long_counts_) {
       mutable_short_counts()[pos] = static_cast<uint8_t>(count);
@@ -153,7 +167,5 @@ class PostingList {
   uint32_t last_doc_ = 0;
   float max_weight_ = 0.0f;
 };
-
-inline bool fits_short_count(int32_t count) { return count >= 1 && count <= 255; }
 
 }  // namespace vantoro
