@@ -70,6 +70,7 @@ except ImportError as error:  # the core install leaves Ray out
 
 import collections
 import contextlib
+import itertools
 import math
 import operator
 import os
@@ -259,6 +260,8 @@ def _index_directory(index):
 
 def _assigned_threads():
     """The number of CPUs Ray assigned to this worker, at least 1."""
+    if not ray.is_initialized():  # asking the runtime context would start Ray
+        return 1
     try:
         cpus = ray.get_runtime_context().get_assigned_resources().get("CPU", 1.0)
     except Exception:
@@ -298,6 +301,8 @@ class _LoadedIndex:
 
 
 def _node_id():
+    if not ray.is_initialized():
+        return None
     try:
         return ray.get_runtime_context().get_node_id()
     except Exception:
@@ -314,7 +319,22 @@ class _SearchActor:
         return self._index.error, self._index.timings
 
     def search(self, queries, n):
-        return self._index.search(queries, n)
+        """The results of ``queries`` as (ids, scores, lengths): every result
+        list's ids and scores in order, flattened, and each list's length.
+        Ray moves flat lists of strings and floats several times faster than
+        nested lists of tuples."""
+        outcome = self._index.search(queries, n)
+        if outcome[0] != "ok":
+            return outcome
+        results = outcome[1]
+        return ("ok", ([doc for result in results for doc, _ in result],
+                       [score for result in results for _, score in result],
+                       [len(result) for result in results]))
+
+
+def _unflatten(ids, scores, lengths):
+    pairs = zip(ids, scores)
+    return [list(itertools.islice(pairs, length)) for length in lengths]
 
 
 # --------------------------------------------------------------------------
@@ -481,7 +501,7 @@ class SearchPool:
                         continue
                     if outcome[0] != "ok":
                         _raise_captured(outcome)
-                    results[chunk] = outcome[1]
+                    results[chunk] = _unflatten(*outcome[1])
                     bar.advance(len(chunks[chunk]))
         except BaseException:
             for ref in pending:
