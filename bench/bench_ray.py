@@ -159,13 +159,15 @@ def run(directory, queries, args, scores_path):
         with vantoro_ray.SearchPool(directory, args.actors, per_actor) as pool:
             out["actors"] = pool.wait_ready()
             out["pool_startup_s"] = time.perf_counter() - start
-            local_times, ray_times = [], []
+            local_times, ray_times, driver_cpu = [], [], []
             for _ in range(args.rounds):
                 local_times.append(local.search())
-                start = time.perf_counter()
+                start, cpu = time.perf_counter(), time.process_time()
                 results = pool.batch_search(queries, args.n, progress=False)
                 ray_times.append(time.perf_counter() - start)
+                driver_cpu.append(time.process_time() - cpu)
             out["local_times"], out["ray_times"], out["results"] = local_times, ray_times, results
+            out["driver_cpu_s"] = min(driver_cpu)
         out["local_peak_rss"] = local.finish()
         if args.ship:
             start = time.perf_counter()
@@ -238,6 +240,8 @@ def main():
         print(f"\nRay / local throughput: {local_s / ray_s:.2f}x; "
               f"results equal to local: {'yes' if equal else 'NO'}; "
               f"local process peak RSS {out['local_peak_rss'] / 2**30:.2f} GiB")
+        print(f"driver CPU time per query (checking, chunking, rebuilding results; least of the rounds): "
+              f"{out['driver_cpu_s'] / q * 1e6:.2f} us")
         if "ship" in out:
             put_s, total_s, timings = out["ship"]
             print(f"object store: put_index {fmt_time(put_s)}, put + pool start-up {fmt_time(total_s)} "

@@ -258,6 +258,15 @@ def _index_directory(index):
 # --------------------------------------------------------------------------
 
 
+def _in_actor():
+    if not ray.is_initialized():
+        return False
+    try:
+        return ray.get_runtime_context().get_actor_id() is not None
+    except Exception:
+        return False
+
+
 def _assigned_threads():
     """The number of CPUs Ray assigned to this worker, at least 1."""
     if not ray.is_initialized():  # asking the runtime context would start Ray
@@ -275,10 +284,13 @@ class _LoadedIndex:
     search instead of being raised, so that it reaches the driver intact."""
 
     def __init__(self, index, num_threads=None):
-        # The worker pool reads its size once, at this process's first batch_search.
-        os.environ["RAYON_NUM_THREADS"] = str(num_threads or _assigned_threads())
+        if _in_actor():
+            # The worker pool reads its size once, at the process's first
+            # batch_search; an actor has its process to itself. Elsewhere (a
+            # Searcher called in the driver) the environment is left alone.
+            os.environ["RAYON_NUM_THREADS"] = str(num_threads or _assigned_threads())
         self.error = None
-        self.timings = {"pid": os.getpid(), "node": _node_id()}
+        self.timings = {"pid": os.getpid(), "node": _node_id(), "threads": os.environ.get("RAYON_NUM_THREADS")}
         self.bm = vantoro.BM25()
         start = time.perf_counter()
         try:
@@ -437,7 +449,7 @@ class SearchPool:
         """Waits until every actor has loaded and frozen the index; raises the
         first start-up failure as the local run would. Returns one dict per
         actor: ``load_s``, ``freeze_s`` (seconds, measured in the actor),
-        ``pid`` and ``node``."""
+        ``threads`` (its RAYON_NUM_THREADS), ``pid`` and ``node``."""
         reports = ray.get([actor.ready.remote() for actor in self.actors])
         for error, _ in reports:
             if error is not None:

@@ -87,11 +87,13 @@ def assert_same_results(got, corpus, n, count=None):
         assert len({doc for doc, _ in result}) == len(result), i
 
 
-@pytest.mark.parametrize("num_actors,cpus", [(1, 1), (2, 1), (3, 0.5)])
-def test_results_equal_local_batch_search(cluster, corpus, num_actors, cpus):
+@pytest.mark.parametrize("num_actors,cpus,threads", [(1, None, "2"), (2, 1, "1"), (3, 0.5, "1")])
+def test_results_equal_local_batch_search(cluster, corpus, num_actors, cpus, threads):
     queries = corpus["queries"]
     with vantoro_ray.SearchPool(corpus["dir"], num_actors, cpus) as pool:
-        assert [t["load_s"] >= 0 and t["freeze_s"] >= 0 for t in pool.wait_ready()] == [True] * num_actors
+        ready = pool.wait_ready()
+        assert [(t["threads"], t["load_s"] >= 0, t["freeze_s"] >= 0) for t in ready] == [(threads, True, True)] * num_actors
+        assert len({t["pid"] for t in ready}) == num_actors
         for n in (0, 1, 10):
             assert_same_results(pool.batch_search(queries, n, progress=False), corpus, n)
         # Many small chunks on few actors: results still come back in query order.
@@ -223,10 +225,13 @@ def test_progress_bar_on_standard_error_and_switched_off(cluster, corpus, capsys
         assert sorted(seen) == [(150, 400), (300, 400), (400, 400)]
 
 
-def test_worker_start_up_keeps_standard_output_clean(corpus, capfd):
+def test_worker_start_up_keeps_standard_output_clean(corpus, capfd, monkeypatch):
+    monkeypatch.delenv("RAYON_NUM_THREADS", raising=False)
     loaded = vantoro_ray._LoadedIndex(corpus["dir"], 1)
     assert loaded.error is None
     assert capfd.readouterr().out == ""
+    # Outside an actor the pool size of the process is not touched.
+    assert "RAYON_NUM_THREADS" not in os.environ
     status, got = loaded.search(corpus["queries"][:50], 4)
     assert status == "ok"
     assert_same_results(got, corpus, 4, 50)
