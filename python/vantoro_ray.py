@@ -61,6 +61,8 @@ from __future__ import annotations
 
 try:
     import ray
+    import ray.exceptions  # fails too where a bare directory named "ray" (such as
+    # Ray's own /tmp/ray) is on the path and imports as an empty namespace package
 except ImportError as error:  # the core install leaves Ray out
     raise ImportError(
         "vantoro_ray needs Ray, which the core vantoro install does not include; "
@@ -345,8 +347,10 @@ class _SearchActor:
 
 
 def _unflatten(ids, scores, lengths):
-    pairs = zip(ids, scores)
-    return [list(itertools.islice(pairs, length)) for length in lengths]
+    """The result lists back from ``_SearchActor.search``'s flat form."""
+    pairs = list(zip(ids, scores))
+    ends = itertools.accumulate(lengths)
+    return [pairs[end - length:end] for end, length in zip(ends, lengths)]
 
 
 # --------------------------------------------------------------------------
