@@ -19,7 +19,8 @@ so that no two copies of the index are built at once where avoidable:
    actor's own load and freeze times).
 4. --rounds rounds, each a local batch_search and then the pool's
    batch_search of the same queries, alternating so that other load on the
-   machine hits both alike; best round of each. The pool's results are
+   machine hits both alike; best round of each, and the ratio of the
+   median rounds. The pool's results are
    checked against the local ones (same lengths, same scores up to the
    rounding of sums).
 
@@ -32,6 +33,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -237,7 +239,8 @@ def main():
                  " ".join(f"{t:.2f}" for t in out["ray_times"])],
             ],
         )
-        print(f"\nRay / local throughput: {local_s / ray_s:.2f}x; "
+        print(f"\nRay / local throughput: {local_s / ray_s:.2f}x (best rounds), "
+              f"{statistics.median(out['local_times']) / statistics.median(out['ray_times']):.2f}x (median rounds); "
               f"results equal to local: {'yes' if equal else 'NO'}; "
               f"local process peak RSS {out['local_peak_rss'] / 2**30:.2f} GiB")
         print(f"driver CPU time per query (checking, chunking, rebuilding results; least of the rounds): "
