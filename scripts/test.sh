@@ -16,6 +16,8 @@ step "installing build and test requirements"
 $PYTHON -m pip install -q --disable-pip-version-check "scikit-build-core>=0.9" cmake ninja pytest hypothesis numpy
 # Charts of the benchmark report, drawn by its smoke test.
 $PYTHON -m pip install -q --disable-pip-version-check matplotlib
+# The `ray` extra of pyproject.toml, for the Ray integration's tests.
+$PYTHON -m pip install -q --disable-pip-version-check "ray[data]>=2.9" "tqdm>=4.60"
 
 step "building and installing the module (warnings are errors)"
 VANTORO_WERROR=ON $PYTHON -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps .

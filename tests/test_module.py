@@ -94,3 +94,22 @@ def test_unbound_method_checks_its_receiver():
         vantoro.BM25.freeze(object())
     with pytest.raises(TypeError):
         vantoro.BM25.search_instance("not an index", ["a"], 1)
+
+
+def test_ray_integration_without_ray_names_the_extra():
+    # Ray hidden from the import system, as in a core install.
+    result = run_python(
+        """
+        import sys
+        sys.modules["ray"] = None
+        try:
+            import vantoro_ray
+        except ImportError as error:
+            print(type(error).__name__, error.name, "|", error)
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == (
+        "ImportError vantoro_ray | vantoro_ray needs Ray, which the core vantoro install does not "
+        "include; install the extra with: pip install 'vantoro[ray]'"
+    )
