@@ -113,6 +113,22 @@ std::vector<Query> drawn_queries(const Corpus& c, size_t count, uint64_t seed) {
   return queries;
 }
 
+// The process's anonymous memory in transparent huge pages.
+std::string huge_pages() {
+  FILE* f = std::fopen("/proc/self/smaps_rollup", "r");
+  if (!f) return "huge pages unknown";
+  char line[256];
+  std::string found = "AnonHugePages unknown";
+  while (std::fgets(line, sizeof line, f)) {
+    if (std::strncmp(line, "AnonHugePages:", 14) == 0) {
+      found = line;
+      found.erase(found.find_last_not_of(" \n") + 1);
+    }
+  }
+  std::fclose(f);
+  return found;
+}
+
 double percentile(std::vector<double> v, double p) {
   std::sort(v.begin(), v.end());
   return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size())))];
@@ -214,6 +230,22 @@ int main(int argc, char** argv) {
                static_cast<double>(corpus.ranks.size()) / add / 1e6, static_cast<double>(postings) / frozen / 1e6,
                static_cast<double>(postings), static_cast<double>(before_freeze) / static_cast<double>(postings),
                static_cast<double>(index.posting_bytes()) / static_cast<double>(postings));
+
+  // The first round after the caches were filled with other data, then the
+  // same round again: what a first query costs when the index is cold.
+  {
+    std::vector<char> other(size_t{1} << 30);
+    for (size_t i = 0; i < other.size(); i += 64) other[i] = static_cast<char>(i);
+    const std::vector<Query> round = drawn_queries(corpus, 300, 9);
+    double seconds[3];
+    for (double& s : seconds) {
+      const double t0 = thread_seconds();
+      for (const Query& q : round) search_stored(index, q, 10);
+      s = thread_seconds() - t0;
+    }
+    std::fprintf(stderr, "cold first round %.0f q/s, then %.0f and %.0f q/s; %s\n", 300 / seconds[0], 300 / seconds[1],
+                 300 / seconds[2], huge_pages().c_str());
+  }
 
   for (int set = 0; set < 2; ++set) {
     const std::vector<Query>& queries = sets[set];

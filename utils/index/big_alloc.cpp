@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+// Building with VANTORO_NO_HUGE_PAGES leaves out the huge-page advice (for
+// measuring what it gives).
 namespace vantoro {
 namespace {
 
@@ -39,7 +41,7 @@ void* big_allocate(size_t bytes) {
   const uintptr_t end = begin + size + kHugePage;
   if (end > tail) munmap(reinterpret_cast<void*>(tail), end - tail);
   void* p = reinterpret_cast<void*>(aligned);
-#ifdef MADV_HUGEPAGE
+#if defined(MADV_HUGEPAGE) && !defined(VANTORO_NO_HUGE_PAGES)
   // Advice only: where the kernel has no huge pages, nothing changes.
   madvise(p, size, MADV_HUGEPAGE);
 #endif
@@ -52,7 +54,7 @@ void* big_reallocate(void* block, size_t old_bytes, size_t new_bytes) {
     // The kernel moves the pages: no copy, and no faults on what is there.
     void* p = mremap(block, mapped_size(old_bytes), mapped_size(new_bytes), MREMAP_MAYMOVE);
     if (p == MAP_FAILED) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
+#if defined(MADV_HUGEPAGE) && !defined(VANTORO_NO_HUGE_PAGES)
     if (mapped_size(new_bytes) >= kHugePage) madvise(p, mapped_size(new_bytes), MADV_HUGEPAGE);
 #endif
     return p;
