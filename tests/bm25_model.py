@@ -98,11 +98,9 @@ class Model:
                 raise ModelFault(MISSING)
         n, avg, lengths = len(self.docs), self._average(), self._lengths()
         weights = {}
-        with np.errstate(all="ignore"):
-            for t, postings in self.tokens.items():
-                factor = idf_factor(n, len(postings))
-                for d, tf in postings.items():
-                    weights[(d, t)] = token_weight(factor, tf, lengths[d], avg)
+        for t, postings in self.tokens.items():
+            for (d, _), w in zip(postings.items(), self._weights(n, avg, lengths, postings)):
+                weights[(d, t)] = w
         self.frozen = weights
         return len(weights)
 
@@ -126,6 +124,18 @@ class Model:
     def _postings(self, token):
         return self.tokens.get(token, {})
 
+    @staticmethod
+    def _weights(n, avg, lengths, postings):
+        """The weights of one token's postings, in their order (element-wise
+        float32 array arithmetic rounds each operation as scalars do)."""
+        if not postings:
+            return []
+        factor = idf_factor(n, len(postings))
+        tf = np.fromiter((wrap32(c) for c in postings.values()), dtype=np.int64, count=len(postings))
+        dl = np.fromiter((lengths[d] for d in postings), dtype=np.float32, count=len(postings))
+        with np.errstate(all="ignore"):
+            return list(token_weight(factor, tf.astype(np.float32), dl, avg))
+
     def scores(self, query, stored):
         """Candidate documents with their per-token contributions. Raises
         ModelFault where the library must fail: stored weights asked for
@@ -135,20 +145,18 @@ class Model:
         n, avg = len(self.docs), self._average()
         lengths = None if stored else self._lengths()
         contributions = {}
-        with np.errstate(all="ignore"):
-            for t in set(query):
-                postings = self._postings(t)
-                if not postings:
-                    continue
-                factor = idf_factor(n, len(postings))
-                for d, tf in postings.items():
-                    if stored:
-                        w = self.frozen.get((d, t), f32(0.0))
-                    elif d not in lengths:
-                        raise ModelFault(MISSING)
-                    else:
-                        w = token_weight(factor, tf, lengths[d], avg)
-                    contributions.setdefault(d, []).append(w)
+        for t in set(query):
+            postings = self._postings(t)
+            if not postings:
+                continue
+            if stored:
+                weights = [self.frozen.get((d, t), f32(0.0)) for d in postings]
+            elif any(d not in lengths for d in postings):
+                raise ModelFault(MISSING)
+            else:
+                weights = self._weights(n, avg, lengths, postings)
+            for d, w in zip(postings, weights):
+                contributions.setdefault(d, []).append(w)
         return contributions
 
     def ranking(self, query, stored):
