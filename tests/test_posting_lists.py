@@ -262,9 +262,9 @@ def vm_size():
 # As many documents holding "t" as its list has room for (lists grow by
 # half from 4), so that the next posting of "t" needs a larger list.
 full = 4
-while full < 200000:
+while full < 20000:
     full += full // 2
-docs = [("d%d" % i, ["t", "f%d" % (i % 100)]) for i in range(full)]
+docs = [("d%d" % i, ["t", "f%d" % (i % 10)]) for i in range(full)]
 victim = ["t"] * 3 + ["v"]
 bm = vantoro.BM25()
 bm.add_documents(docs)
@@ -274,7 +274,7 @@ failed = []
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 for step in range(40):
     name = "victim%d" % step
-    resource.setrlimit(resource.RLIMIT_AS, (vm_size() + step * (1 << 19), hard))
+    resource.setrlimit(resource.RLIMIT_AS, (vm_size() + step * (1 << 16), hard))
     try:
         bm.add_document(name, victim)
     except MemoryError:

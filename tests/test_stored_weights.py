@@ -131,7 +131,7 @@ class StoredWeights(RuleBasedStateMachine):
 
 
 TestStoredWeights = StoredWeights.TestCase
-TestStoredWeights.settings = settings(max_examples=150, stateful_step_count=25, deadline=None,
+TestStoredWeights.settings = settings(max_examples=100, stateful_step_count=25, deadline=None,
                                       suppress_health_check=[HealthCheck.too_slow])
 
 
