@@ -62,10 +62,14 @@ void freeze(Index& index) {
   // (2) Room for every weight. Lists give back their unused room first.
   for (PostingList& list : index.lists_) list.shrink_to_fit();
   std::vector<PostingList::WeightRoom> rooms(names);
+  uint64_t weights = 0;
   for (NameId t = 0; t < names; ++t) {
     const uint32_t n = index.token_present(t) ? index.postings(t).size() : 0;
     rooms[t] = index.lists_[t].prepare_weights(n);
+    weights += n;
   }
+  // The closing message too: nothing may fail after the swap.
+  const std::string message = "The number of index that was freezed:" + std::to_string(weights) + "\n";
 
   // (3) Compute and install.
   const uint64_t n = index.document_count();
@@ -93,7 +97,7 @@ void freeze(Index& index) {
   index.snapshot_.reset();
   if (!index.regular()) index.check_regular();
 
-  write_stdout("The number of index that was freezed:" + std::to_string(stored) + "\n");
+  write_stdout(message);
 }
 
 }  // namespace vantoro
