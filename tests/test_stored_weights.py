@@ -5,6 +5,7 @@ freeze gets that weight, and every other posting 0.0. Random sequences of
 operations run against the reference model."""
 import json
 import os
+import random
 import shutil
 import tempfile
 
@@ -18,7 +19,9 @@ from bm25_model import Model, ModelFault, check_search, expect_fault
 # Names that collide when joined with "@", the empty string, and a few more.
 TOKENS = ["a", "b", "c", "@", "", "b@c", "x"]
 DOC_IDS = ["d1", "d2", "d3", "a@b", "a", "", "d4"]
-GHOSTS = ["ghost", "d9"]
+# Names that only a token file lists, among them some of the documents that
+# add_many adds (their postings then go into the middle of long lists).
+GHOSTS = ["ghost", "d9", "m3", "m50"]
 
 token_lists = st.lists(st.sampled_from(TOKENS), max_size=6)
 documents = st.tuples(st.sampled_from(DOC_IDS + GHOSTS), token_lists)
@@ -88,6 +91,16 @@ class StoredWeights(RuleBasedStateMachine):
 
     @rule(docs=st.lists(documents, max_size=4))
     def add_documents(self, docs):
+        self.bm.add_documents(docs)
+        for document in docs:
+            self.model.add(*document)
+
+    @rule(seed=st.integers(0, 2**16), count=st.integers(20, 90))
+    def add_many(self, seed, count):
+        # Enough documents for lists of more than one block of 64.
+        rng = random.Random(seed)
+        docs = [("m%d" % rng.randrange(120), [rng.choice(TOKENS) for _ in range(rng.randrange(1, 12))])
+                for _ in range(count)]
         self.bm.add_documents(docs)
         for document in docs:
             self.model.add(*document)
