@@ -19,7 +19,8 @@ mkdir -p "$out/corpus"
 sources="tests/fuzz/decode_fuzz.cpp
   utils/persist/json_reader.cpp utils/persist/json_writer.cpp utils/persist/format_error.cpp
   utils/persist/number_text.cpp utils/persist/quoted_text.cpp
-  utils/index/builder.cpp utils/index/index.cpp utils/index/string_table.cpp utils/index/hash.cpp"
+  utils/index/builder.cpp utils/index/index.cpp utils/index/string_table.cpp utils/index/hash.cpp
+  utils/index/posting_list.cpp utils/index/big_alloc.cpp"
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 
 # shellcheck disable=SC2086

@@ -137,7 +137,9 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
       case Place::insert:
         list.insert(plan.pos, d, count);
         if (plan.pos < list.weighted() || snapshot_) list.put_weight(plan.pos, snapshot_ ? snapshot_weight(d, t) : 0.0f);
-        if (regular_) list.rebuild_bounds(lengths_f_.data(), average);
+        // Every search reads the blocks' document ranges, also of an
+        // irregular index; an insert moves them and can fill a block.
+        list.rebuild_bounds(lengths_f_.data(), average);
         break;
       case Place::merge:
         list.add_to_count(plan.pos, count);

@@ -80,10 +80,14 @@ void freeze(Index& index) {
   // (2) Room for every weight. Lists give back their unused room first.
   for (Index::TokenSlot& slot : index.tokens_) slot.list.shrink_to_fit();
   std::vector<PostingList::WeightRoom> rooms(names);
+  uint64_t weights = 0;
   for (NameId t = 0; t < names; ++t) {
     const uint32_t n = index.token_present(t) ? index.postings(t).size() : 0;
     rooms[t] = index.tokens_[t].list.prepare_weights(n);
+    weights += n;
   }
+  // The closing message too: nothing may fail after the swap.
+  const std::string message = "The number of index that was freezed:" + std::to_string(weights) + "\n";
 
   // (3) Compute and install.
   const uint64_t n = index.document_count();
@@ -108,7 +112,7 @@ void freeze(Index& index) {
   index.frozen_at_ = index.changes_;
   if (!index.regular()) index.check_regular();
 
-  write_stdout("The number of index that was freezed:" + std::to_string(stored) + "\n");
+  write_stdout(message);
 }
 
 }  // namespace vantoro

@@ -75,6 +75,11 @@ class ThreadPool final : public WorkerPool {
   }
 
   void work() {
+    // The C++ runtime's per-thread exception state lives in dynamically
+    // allocated TLS: made here, a later throw under memory pressure raises
+    // instead of aborting in the loader.
+    volatile int uncaught = std::uncaught_exceptions();
+    (void)uncaught;
     uint64_t seen = 0;
     std::unique_lock<std::mutex> lock(lock_);
     for (;;) {

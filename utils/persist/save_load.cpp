@@ -72,8 +72,11 @@ void load(Index& index, std::string_view directory) {
   } catch (const persist::FormatError& error) {
     throw Fault("called `Result::unwrap()` on an `Err` value: " + error.text());
   }
-  index.replace_contents(builder.take());
-  write_stdout(counts_message("Loaded", index));
+  Index fresh = builder.take();
+  // Made before the index changes: nothing may fail after the replacement.
+  const std::string message = counts_message("Loaded", fresh);
+  index.replace_contents(std::move(fresh));
+  write_stdout(message);
 }
 
 }  // namespace vantoro
