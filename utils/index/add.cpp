@@ -58,6 +58,7 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
       touched_scratch_.push_back(token_scratch_[i]);
       // The list's tail, where the posting will be written.
       __builtin_prefetch(slot.list.docs() + slot.list.size(), 1);
+      __builtin_prefetch(slot.list.short_counts() + slot.list.size(), 1);
     }
   }
 

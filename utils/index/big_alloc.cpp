@@ -17,7 +17,7 @@ size_t mapped_size(size_t bytes) { return (bytes + kPage - 1) & ~(kPage - 1); }
 
 }  // namespace
 
-void* big_allocate(size_t bytes) {
+void* big_allocate(size_t bytes, bool huge_pages) {
   if (bytes == 0) return nullptr;
   if (bytes < kMappedBlock) {
     void* p = std::malloc(bytes);
@@ -25,7 +25,7 @@ void* big_allocate(size_t bytes) {
     return p;
   }
   const size_t size = mapped_size(bytes);
-  if (size < kHugePage) {
+  if (size < kHugePage || !huge_pages) {
     void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) throw std::bad_alloc();
     return p;

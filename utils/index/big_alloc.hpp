@@ -19,7 +19,10 @@ namespace vantoro {
 inline constexpr size_t kMappedBlock = size_t{1} << 16;
 
 // Allocates `bytes` (0 gives nullptr); throws std::bad_alloc when refused.
-void* big_allocate(size_t bytes);
+// `huge_pages`: advise a large block for transparent huge pages (fewer
+// page-table misses for random reads; but a first touch of a huge page can
+// stall, so storage written once in bulk goes without).
+void* big_allocate(size_t bytes, bool huge_pages = true);
 // Frees a block from big_allocate; `bytes` must be the size it was given.
 void big_free(void* block, size_t bytes) noexcept;
 // Resizes a block from big_allocate, keeping its first min(old, new) bytes:
@@ -34,8 +37,8 @@ class BigArray {
 
  public:
   BigArray() = default;
-  explicit BigArray(size_t capacity)
-      : data_(static_cast<T*>(big_allocate(capacity * sizeof(T)))), capacity_(capacity) {}
+  explicit BigArray(size_t capacity, bool huge_pages = true)
+      : data_(static_cast<T*>(big_allocate(capacity * sizeof(T), huge_pages))), capacity_(capacity) {}
   BigArray(const BigArray&) = delete;
   BigArray& operator=(const BigArray&) = delete;
   BigArray(BigArray&& other) noexcept

@@ -26,7 +26,7 @@ std::string_view Index::token_record_text(NameId t) const {
 }
 
 size_t Index::posting_bytes() const {
-  size_t bytes = tokens_.capacity() * sizeof(TokenSlot);
+  size_t bytes = tokens_.capacity() * sizeof(TokenSlot) + weight_arena_.capacity() * sizeof(float);
   for (const TokenSlot& slot : tokens_) bytes += slot.list.bytes();
   return bytes;
 }

@@ -157,6 +157,7 @@ class Index {
 
   bool frozen_any_ = false;
   bool weights_prunable_ = true;
+  BigArray<float> weight_arena_;  // the last freeze's weights, lists point into it
   uint64_t changes_ = 0;                  // documents added and loads so far
   uint64_t frozen_at_ = ~uint64_t{0};     // changes_ at the last freeze
   std::unique_ptr<Index> snapshot_;

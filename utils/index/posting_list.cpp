@@ -27,7 +27,7 @@ T* allocate_items(size_t n) {
 PostingList::~PostingList() {
   big_free(storage_, storage_bytes(capacity_));
   big_free(blocks_, sizeof(BlockBounds) * (capacity_ >> kBlockShift));
-  big_free(frozen_, sizeof(float) * frozen_floats(frozen_capacity_));
+  if (frozen_owned_) big_free(frozen_, sizeof(float) * frozen_floats(frozen_capacity_));
 }
 
 void PostingList::swap(PostingList& other) noexcept {
@@ -39,8 +39,8 @@ void PostingList::swap(PostingList& other) noexcept {
   std::swap(capacity_, other.capacity_);
   std::swap(weighted_, other.weighted_);
   std::swap(frozen_capacity_, other.frozen_capacity_);
-  std::swap(last_doc_, other.last_doc_);
   std::swap(max_weight_, other.max_weight_);
+  std::swap(frozen_owned_, other.frozen_owned_);
 }
 
 int32_t PostingList::long_count(uint32_t pos) const {
@@ -160,7 +160,6 @@ void PostingList::insert(uint32_t pos, uint32_t doc, int32_t count) noexcept {
   ++size_;
   d[pos] = doc;
   set_count(pos, count);
-  last_doc_ = d[size_ - 1];
 }
 
 void PostingList::add_to_count(uint32_t pos, int32_t delta) noexcept {
@@ -190,13 +189,13 @@ void PostingList::assign(const uint32_t* docs_in, const int32_t* counts, uint32_
     }
   }
   fresh.size_ = n;
-  fresh.last_doc_ = n ? docs_in[n - 1] : 0;
   fresh.rebuild_bounds(lengths, average);
   // The weights stay with this list; the caller decides what they become.
   std::swap(frozen_, fresh.frozen_);
   std::swap(weighted_, fresh.weighted_);
   std::swap(frozen_capacity_, fresh.frozen_capacity_);
   std::swap(max_weight_, fresh.max_weight_);
+  std::swap(frozen_owned_, fresh.frozen_owned_);
   swap(fresh);
 }
 
@@ -211,7 +210,7 @@ void PostingList::shrink_to_fit() {
 
 PostingList::WeightRoom PostingList::prepare_weights(uint32_t n) {
   WeightRoom room;
-  if ((n != frozen_capacity_ || !frozen_) && n) room.fresh = BigArray<float>(frozen_floats(n));
+  if ((n != frozen_capacity_ || !frozen_ || !frozen_owned_) && n) room.fresh = BigArray<float>(frozen_floats(n));
   return room;
 }
 
@@ -226,9 +225,10 @@ void PostingList::refresh_block_max(uint32_t b) noexcept {
 void PostingList::commit_weights(WeightRoom&& room, uint32_t n, bool maxima_written) noexcept {
   if (room.fresh.data() || n == 0) {
     // Hand the old storage to the room, which frees it.
-    BigArray<float> old = BigArray<float>::adopt(frozen_, frozen_floats(frozen_capacity_));
+    BigArray<float> old = frozen_owned_ ? BigArray<float>::adopt(frozen_, frozen_floats(frozen_capacity_)) : BigArray<float>();
     frozen_ = room.fresh.release();
     frozen_capacity_ = n;
+    frozen_owned_ = true;
   }
   weighted_ = n;
   if (!maxima_written) {
@@ -238,17 +238,28 @@ void PostingList::commit_weights(WeightRoom&& room, uint32_t n, bool maxima_writ
   for (uint32_t b = 0; b < block_count(n); ++b) max_weight_ = std::max(max_weight_, block_max_weight(b));
 }
 
+void PostingList::share_weights(float* weights, uint32_t n) noexcept {
+  if (frozen_owned_) big_free(frozen_, sizeof(float) * frozen_floats(frozen_capacity_));
+  frozen_ = n ? weights : nullptr;
+  frozen_capacity_ = n;
+  frozen_owned_ = n == 0;
+  weighted_ = n;
+  max_weight_ = 0.0f;
+  for (uint32_t b = 0; b < block_count(n); ++b) max_weight_ = std::max(max_weight_, block_max_weight(b));
+}
+
 void PostingList::reserve_weight() {
-  if (weighted_ < frozen_capacity_) return;
+  if (weighted_ < frozen_capacity_ && frozen_owned_) return;
   const uint32_t capacity = grown_capacity(frozen_capacity_, weighted_ + 1);
   float* fresh = allocate_items<float>(frozen_floats(capacity));
   if (weighted_) {
     std::memcpy(fresh, frozen_, sizeof(float) * weighted_);
     std::memcpy(fresh + capacity, frozen_ + frozen_capacity_, sizeof(float) * block_count(weighted_));
   }
-  big_free(frozen_, sizeof(float) * frozen_floats(frozen_capacity_));
+  if (frozen_owned_) big_free(frozen_, sizeof(float) * frozen_floats(frozen_capacity_));
   frozen_ = fresh;
   frozen_capacity_ = capacity;
+  frozen_owned_ = true;
 }
 
 void PostingList::put_weight(uint32_t pos, float weight) noexcept {
@@ -262,7 +273,7 @@ void PostingList::put_weight(uint32_t pos, float weight) noexcept {
 
 size_t PostingList::bytes() const {
   return storage_bytes(capacity_) + sizeof(BlockBounds) * (capacity_ >> kBlockShift) +
-         sizeof(float) * frozen_floats(frozen_capacity_) +
+         (frozen_owned_ ? sizeof(float) * frozen_floats(frozen_capacity_) : 0) +
          (long_counts_ ? long_counts_->capacity() * sizeof(LongCount) : 0);
 }
 

@@ -51,7 +51,7 @@ class PostingList {
   uint32_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const uint32_t* docs() const { return reinterpret_cast<const uint32_t*>(storage_); }
-  uint32_t last_doc() const { return last_doc_; }
+  uint32_t last_doc() const { return docs()[size_ - 1]; }
   // One byte per posting: the count, or 0 where the count is kept aside.
   const uint8_t* short_counts() const { return reinterpret_cast<const uint8_t*>(storage_ + size_t{capacity_} * 4); }
   int32_t count(uint32_t pos) const {
@@ -92,7 +92,6 @@ class PostingList {
     const uint32_t pos = size_;
     mutable_docs()[pos] = doc;
     set_count(pos, count);
-    last_doc_ = doc;
     ++size_;
     if ((size_ & (kBlockSize - 1)) == 0) seal_block((size_ >> kBlockShift) - 1, lengths, average);
   }
@@ -125,6 +124,13 @@ class PostingList {
   WeightRoom prepare_weights(uint32_t n);
   float* weight_slots(WeightRoom& room) { return room.fresh.data() ? room.fresh.data() : frozen_; }
   void commit_weights(WeightRoom&& room, uint32_t n, bool maxima_written = false) noexcept;
+  // Installs weights of n postings that lie, with their block maxima after
+  // them, in storage the list does not own (a freeze's arena, which outlives
+  // the list's use of it); the list copies them before it changes them.
+  // Cannot fail.
+  void share_weights(float* weights, uint32_t n) noexcept;
+  // Floats that weights of n postings take with their block maxima.
+  static size_t weight_floats(uint32_t n) { return frozen_floats(n); }
   // Gives the posting just appended or inserted at `pos` its weight, while
   // weights cover every other posting. Call reserve_weight first.
   void reserve_weight();
@@ -164,8 +170,8 @@ class PostingList {
   uint32_t capacity_ = 0;
   uint32_t weighted_ = 0;
   uint32_t frozen_capacity_ = 0;
-  uint32_t last_doc_ = 0;
   float max_weight_ = 0.0f;
+  bool frozen_owned_ = true;  // false: frozen_ lies in the index's weight arena
 };
 
 }  // namespace vantoro
