@@ -204,7 +204,9 @@ void PostingList::rebuild_bounds(const float* lengths, float average) noexcept {
 }
 
 void PostingList::shrink_to_fit() {
-  if (capacity_ != size_) resize_storage(size_);
+  // A list that lost less than an eighth of its room to growth keeps it: not
+  // worth the copy.
+  if (uint64_t{capacity_ - size_} * 8 > capacity_) resize_storage(size_);
   if (long_counts_) long_counts_->shrink_to_fit();
 }
 

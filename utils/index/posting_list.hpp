@@ -107,7 +107,7 @@ class PostingList {
   void assign(const uint32_t* docs, const int32_t* counts, uint32_t n, const float* lengths, float average);
   // Recomputes every block bound.
   void rebuild_bounds(const float* lengths, float average) noexcept;
-  // Releases unused room (one copy of the postings).
+  // Releases unused room where it is worth a copy of the postings.
   void shrink_to_fit();
 
   // ---- stored weights, replaced in three steps so that a freeze either
