@@ -22,6 +22,26 @@ def fault_type():
     raise AssertionError("search on an unfrozen index did not fail")
 
 
+# Python source that defines native_bytes(): the bytes the process has
+# allocated natively (AddressSanitizer's count under it, else glibc's), for
+# probes run with run_python.
+NATIVE_BYTES = r'''
+import ctypes
+_libc = ctypes.CDLL(None)
+try:  # under AddressSanitizer its own count; else glibc's
+    native_bytes = _libc.__sanitizer_get_current_allocated_bytes
+    native_bytes.restype = ctypes.c_size_t
+except AttributeError:
+    class _MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in
+                    "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+    _libc.mallinfo2.restype = _MallInfo2
+    def native_bytes():
+        info = _libc.mallinfo2()
+        return info.uordblks + info.hblkhd
+'''
+
+
 def run_python(code, env=None, stdout=subprocess.PIPE, args=(), **kwargs):
     """Runs `code` in a fresh interpreter, with `args` as sys.argv[1:], and
     returns the completed process."""

@@ -4,28 +4,14 @@ counts of the arguments stay flat."""
 import json
 import os
 
-from conftest import run_python
+from conftest import NATIVE_BYTES, run_python
 
 # Runs in a fresh interpreter with fd 1 on /dev/null (progress lines). Prints
 # one JSON object: per scenario, the growth of native bytes in use, of the
 # interpreter's allocated blocks, and of the arguments' reference counts.
-PROBE = r'''
-import ctypes, gc, json, os, shutil, sys, tempfile
+PROBE = NATIVE_BYTES + r'''
+import gc, json, os, shutil, sys, tempfile
 import vantoro
-
-libc = ctypes.CDLL(None)
-try:  # under AddressSanitizer its own count; else glibc's
-    sanitizer_bytes = libc.__sanitizer_get_current_allocated_bytes
-    sanitizer_bytes.restype = ctypes.c_size_t
-    native_bytes = sanitizer_bytes
-except AttributeError:
-    class MallInfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in
-                    "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
-    libc.mallinfo2.restype = MallInfo2
-    def native_bytes():
-        info = libc.mallinfo2()
-        return info.uordblks + info.hblkhd
 
 ROUNDS = int(sys.argv[1])
 root = tempfile.mkdtemp(dir="/dev/shm" if os.path.isdir("/dev/shm") else None)

@@ -3,20 +3,11 @@ window table, bounded whatever the size of the index it searched, and an
 index leaves nothing behind when it is dropped."""
 import json
 
-from conftest import run_python
+from conftest import NATIVE_BYTES, run_python
 
-PROBE = r'''
-import ctypes, gc, json, sys
+PROBE = NATIVE_BYTES + r'''
+import gc, json, sys
 import vantoro
-
-libc = ctypes.CDLL(None)
-class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
-libc.mallinfo2.restype = MallInfo2
-def in_use():
-    info = libc.mallinfo2()
-    return info.uordblks + info.hblkhd
 
 # Start the pool and every thread's table on a small index first.
 small = vantoro.BM25()
@@ -25,7 +16,7 @@ small.freeze()
 small.batch_search([["t"]] * 64, 5)
 small.search_instance(["t"], 5)
 gc.collect()
-before = in_use()
+before = native_bytes()
 
 documents = int(sys.argv[1])
 big = vantoro.BM25()
@@ -37,7 +28,7 @@ big.search(["t"], 5)
 big.batch_search([["t", "u%d" % (q % 7)] for q in range(64)], 5)
 del big
 gc.collect()
-print(json.dumps({"kept": in_use() - before}), file=sys.stderr)
+print(json.dumps({"kept": native_bytes() - before}), file=sys.stderr)
 '''
 
 
