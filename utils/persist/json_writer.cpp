@@ -62,20 +62,41 @@ char* put_escaped(char* o, const unsigned char* p, const unsigned char* end) {
   return o;
 }
 
+// Whether any of the 8 bytes of `w` is a quotation mark, a backslash or a
+// control byte (the terms flag the lowest such byte exactly, and others only
+// above one, so the test of "any" is exact).
+inline bool any_escaped(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  const uint64_t quote = w ^ (kOnes * '"');
+  const uint64_t slash = w ^ (kOnes * '\\');
+  return (((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash)) & (kOnes * 0x80);
+}
+
+inline bool needs_escape(const char* p, size_t n) {
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (any_escaped(w)) return true;
+    }
+    uint64_t w;
+    std::memcpy(&w, p + n - 8, 8);
+    return any_escaped(w);
+  }
+  uint64_t w = 0x6161616161616161ULL;  // padding with plain letters
+  std::memcpy(&w, p, n);
+  return any_escaped(w);
+}
+
 inline char* put_string(char* o, std::string_view text) {
   *o++ = '"';
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
-  // Copy while checking, without a branch per byte; most names need no escape.
-  char needs = 0;
-  for (size_t i = 0; i < n; ++i) {
-    o[i] = static_cast<char>(p[i]);
-    needs |= kEscape.letter[p[i]];
-  }
-  if (needs == 0) [[likely]] {
+  if (!needs_escape(text.data(), n)) [[likely]] {
+    std::memcpy(o, text.data(), n);
     o[n] = '"';
     return o + n + 1;
   }
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
   return put_escaped(o, p, p + n);
 }
 
@@ -96,11 +117,37 @@ inline size_t string_room(size_t size) { return size * 6 + 2; }
 
 constexpr size_t kIntRoom = 11;  // "-2147483648"
 
+// The text being encoded: a buffer handed to `out` whenever it holds a
+// piece's worth, or kept whole when there is no `out`.
+class Pieces {
+ public:
+  explicit Pieces(TextOutput* out) : out_(out) { buffer_.reserve(out ? kWritePiece + 4096 : 4096); }
+
+  ByteBuffer& buffer() { return buffer_; }
+  void flush_if_full() {
+    if (out_ != nullptr && buffer_.size() >= kWritePiece) flush();
+  }
+  void flush() {
+    if (buffer_.size() != 0) out_->write(buffer_.view());
+    buffer_.clear();
+  }
+  void put(char c) {
+    buffer_.ensure(1);
+    *buffer_.end() = c;
+    buffer_.commit(1);
+  }
+
+ private:
+  TextOutput* out_;
+  ByteBuffer buffer_;
+};
+
 // One record: key, then {"id"|"text": id, "maps": {name: count, ...}}.
 // name_of(k) and count_of(k) give the k-th entry of the map.
 template <class NameOf, class CountOf>
-void put_record(ByteBuffer& out, bool first, std::string_view key, std::string_view field, std::string_view id,
+void put_record(Pieces& pieces, bool first, std::string_view key, std::string_view field, std::string_view id,
                 size_t count, NameOf&& name_of, CountOf&& count_of, std::vector<std::string_view>& names) {
+  ByteBuffer& out = pieces.buffer();
   out.ensure(string_room(key.size()) + string_room(id.size()) + 24);
   char* o = out.end();
   if (!first) *o++ = ',';
@@ -130,34 +177,18 @@ void put_record(ByteBuffer& out, bool first, std::string_view key, std::string_v
     *o++ = ':';
     o = put_int(o, count_of(k));
     out.set_end(o);
+    pieces.flush_if_full();
   }
   out.ensure(2);
   o = out.end();
   *o++ = '}';
   *o++ = '}';
   out.set_end(o);
+  pieces.flush_if_full();
 }
 
-ByteBuffer start_object(uint64_t records) {
-  ByteBuffer out;
-  // A first guess from the number of records; the buffer grows if needed.
-  out.reserve(4096 + static_cast<size_t>(records) * 64);
-  out.ensure(1);
-  *out.end() = '{';
-  out.commit(1);
-  return out;
-}
-
-void end_object(ByteBuffer& out) {
-  out.ensure(1);
-  *out.end() = '}';
-  out.commit(1);
-}
-
-}  // namespace
-
-ByteBuffer encode_documents(const Index& index) {
-  ByteBuffer out = start_object(index.document_count());
+void write_documents(const Index& index, Pieces& out) {
+  out.put('{');
   std::vector<std::string_view> names;
   bool first = true;
   for_each_document_map(index, [&](NameId d, const Posting* postings, uint32_t n) {
@@ -167,12 +198,11 @@ ByteBuffer encode_documents(const Index& index) {
         names);
     first = false;
   });
-  end_object(out);
-  return out;
+  out.put('}');
 }
 
-ByteBuffer encode_tokens(const Index& index) {
-  ByteBuffer out = start_object(index.token_count());
+void write_tokens(const Index& index, Pieces& out) {
+  out.put('{');
   std::vector<std::string_view> names;
   bool first = true;
   for (NameId t = 0; t < index.token_name_count(); ++t) {
@@ -184,18 +214,33 @@ ByteBuffer encode_tokens(const Index& index) {
         [&](size_t k) { return list.count(static_cast<uint32_t>(k)); }, names);
     first = false;
   }
-  end_object(out);
-  return out;
+  out.put('}');
 }
 
-void append_json_string(ByteBuffer& out, std::string_view text) {
-  out.ensure(string_room(text.size()));
-  out.set_end(put_string(out.end(), text));
+}  // namespace
+
+void encode_documents(const Index& index, TextOutput& out) {
+  Pieces pieces(&out);
+  write_documents(index, pieces);
+  pieces.flush();
 }
 
-void append_json_int(ByteBuffer& out, int32_t value) {
-  out.ensure(kIntRoom);
-  out.set_end(put_int(out.end(), value));
+ByteBuffer encode_documents(const Index& index) {
+  Pieces pieces(nullptr);
+  write_documents(index, pieces);
+  return std::move(pieces.buffer());
+}
+
+void encode_tokens(const Index& index, TextOutput& out) {
+  Pieces pieces(&out);
+  write_tokens(index, pieces);
+  pieces.flush();
+}
+
+ByteBuffer encode_tokens(const Index& index) {
+  Pieces pieces(nullptr);
+  write_tokens(index, pieces);
+  return std::move(pieces.buffer());
 }
 
 }  // namespace vantoro::persist
