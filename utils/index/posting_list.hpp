@@ -74,11 +74,6 @@ class PostingList {
 
   // Makes room for one more posting with this count (or one more inserted).
   void reserve_one(int32_t count);
-  // Makes room for `capacity` postings in all (a builder that knows the
-  // final size avoids growing the list step by step).
-  void reserve(uint32_t capacity) {
-    if (capacity > capacity_) grow(capacity);
-  }
   // Appends a posting for a document after every listed one. `length` is
   // the document's length as the weight formula reads it. Call reserve_one
   // first; with room made, this cannot fail.

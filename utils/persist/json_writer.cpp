@@ -142,11 +142,42 @@ class Pieces {
   ByteBuffer buffer_;
 };
 
-// One record: key, then {"id"|"text": id, "maps": {name: count, ...}}.
-// name_of(k) and count_of(k) give the k-th entry of the map.
-template <class NameOf, class CountOf>
+// The names of one table, each written once as a JSON string followed by a
+// colon, one after another: a map's entry is then a copy of a few bytes.
+class RenderedNames {
+ public:
+  template <class NameOf>
+  RenderedNames(uint32_t count, NameOf&& name_of) : ends_(count) {
+    ByteBuffer text;
+    for (uint32_t id = 0; id < count; ++id) {
+      const std::string_view name = name_of(id);
+      text.ensure(string_room(name.size()) + 1);
+      char* o = put_string(text.end(), name);
+      *o++ = ':';
+      text.set_end(o);
+      ends_[id] = text.size();
+    }
+    text.ensure(kPadding);  // whole 16-byte copies may read past the last entry
+    text_ = std::move(text);
+  }
+
+  const char* entry(NameId id) const { return text_.data() + (id == 0 ? 0 : ends_[id - 1]); }
+  size_t size(NameId id) const { return ends_[id] - (id == 0 ? 0 : ends_[id - 1]); }
+
+  static constexpr size_t kPadding = 16;
+
+ private:
+  ByteBuffer text_;
+  std::vector<uint64_t> ends_;
+};
+
+// One record: key, then {"id"|"text": id, "maps": {name: count, ...}}, the
+// k-th entry of the map being the name `names` holds for id_of(k), and
+// count_of(k).
+template <class IdOf, class CountOf>
 void put_record(Pieces& pieces, bool first, std::string_view key, std::string_view field, std::string_view id,
-                size_t count, NameOf&& name_of, CountOf&& count_of, std::vector<std::string_view>& names) {
+                size_t count, const RenderedNames& names, IdOf&& id_of, CountOf&& count_of,
+                std::vector<NameId>& ids) {
   ByteBuffer& out = pieces.buffer();
   out.ensure(string_room(key.size()) + string_room(id.size()) + 24);
   char* o = out.end();
@@ -163,19 +194,24 @@ void put_record(Pieces& pieces, bool first, std::string_view key, std::string_vi
 
   // The names are scattered in memory: look them all up first, in a loop
   // short enough for the processor to overlap the misses, then write.
-  names.resize(count);
+  ids.resize(count);
   for (size_t k = 0; k < count; ++k) {
-    names[k] = name_of(k);
-    __builtin_prefetch(names[k].data());
+    ids[k] = id_of(k);
+    __builtin_prefetch(names.entry(ids[k]));
   }
   for (size_t k = 0; k < count; ++k) {
-    const std::string_view name = names[k];
-    out.ensure(string_room(name.size()) + kIntRoom + 2);
+    const char* entry = names.entry(ids[k]);
+    const size_t n = names.size(ids[k]);
+    out.ensure(n + RenderedNames::kPadding + kIntRoom + 1);
     o = out.end();
-    if (k != 0) *o++ = ',';
-    o = put_string(o, name);
-    *o++ = ':';
-    o = put_int(o, count_of(k));
+    *o = ',';
+    o += k != 0;
+    if (n <= RenderedNames::kPadding) {
+      std::memcpy(o, entry, RenderedNames::kPadding);
+    } else {
+      std::memcpy(o, entry, n);
+    }
+    o = put_int(o + n, count_of(k));
     out.set_end(o);
     pieces.flush_if_full();
   }
@@ -188,30 +224,31 @@ void put_record(Pieces& pieces, bool first, std::string_view key, std::string_vi
 }
 
 void write_documents(const Index& index, Pieces& out) {
+  const RenderedNames tokens(index.token_name_count(), [&](NameId t) { return index.token_name(t); });
   out.put('{');
-  std::vector<std::string_view> names;
+  std::vector<NameId> ids;
   bool first = true;
   for_each_document_map(index, [&](NameId d, const Posting* postings, uint32_t n) {
     put_record(
-        out, first, index.document_name(d), "\"id\":", index.document_record_id(d), n,
-        [&](size_t k) { return index.token_name(postings[k].id); }, [&](size_t k) { return postings[k].count; },
-        names);
+        out, first, index.document_name(d), "\"id\":", index.document_record_id(d), n, tokens,
+        [&](size_t k) { return postings[k].id; }, [&](size_t k) { return postings[k].count; }, ids);
     first = false;
   });
   out.put('}');
 }
 
 void write_tokens(const Index& index, Pieces& out) {
+  const RenderedNames documents(index.document_name_count(), [&](NameId d) { return index.document_name(d); });
   out.put('{');
-  std::vector<std::string_view> names;
+  std::vector<NameId> ids;
   bool first = true;
   for (NameId t = 0; t < index.token_name_count(); ++t) {
     if (!index.token_present(t)) continue;
     const PostingList& list = index.postings(t);
     put_record(
-        out, first, index.token_name(t), "\"text\":", index.token_record_text(t), list.size(),
-        [&](size_t k) { return index.document_name(list.docs()[k]); },
-        [&](size_t k) { return list.count(static_cast<uint32_t>(k)); }, names);
+        out, first, index.token_name(t), "\"text\":", index.token_record_text(t), list.size(), documents,
+        [&](size_t k) { return list.docs()[k]; }, [&](size_t k) { return list.count(static_cast<uint32_t>(k)); },
+        ids);
     first = false;
   }
   out.put('}');
