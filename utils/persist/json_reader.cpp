@@ -182,7 +182,7 @@ class Scanner {
       ++line;
       line_start = position;
     }
-    throw FormatError(std::move(description), line, position - line_start);
+    throw FormatError(std::move(description), line, position - line_start, position);
   }
   [[noreturn, gnu::cold, gnu::noinline]] void fail(Syntax code, uint64_t position, unsigned char offending = 0) const {
     fail(std::string(syntax_text(code)), position, offending);
@@ -362,9 +362,18 @@ class Scanner {
   uint32_t read_hex4() {
     const uint64_t start = pos();
     unsigned char digits[4];
-    for (unsigned char& d : digits) {
-      if (!avail()) fail_end(Syntax::kEofString);
-      d = static_cast<unsigned char>(s_[i_++]);
+    for (int k = 0; k < 4; ++k) {
+      if (!avail()) {
+        // The text ends here; line feeds among the bytes taken count.
+        for (int j = 0; j < k; ++j) {
+          if (digits[j] == '\n') {
+            ++line_;
+            line_start_ = start + static_cast<uint64_t>(j) + 1;
+          }
+        }
+        fail_end(Syntax::kEofString);
+      }
+      digits[k] = static_cast<unsigned char>(s_[i_++]);
     }
     uint32_t value = 0;
     for (int k = 0; k < 4; ++k) {

@@ -83,6 +83,7 @@ inline bool needs_escape(const char* p, size_t n) {
     std::memcpy(&w, p + n - 8, 8);
     return any_escaped(w);
   }
+  if (n == 0) return false;  // an empty view may have no data at all
   uint64_t w = 0x6161616161616161ULL;  // padding with plain letters
   std::memcpy(&w, p, n);
   return any_escaped(w);
@@ -92,7 +93,7 @@ inline char* put_string(char* o, std::string_view text) {
   *o++ = '"';
   const size_t n = text.size();
   if (!needs_escape(text.data(), n)) [[likely]] {
-    std::memcpy(o, text.data(), n);
+    if (n != 0) std::memcpy(o, text.data(), n);
     o[n] = '"';
     return o + n + 1;
   }
