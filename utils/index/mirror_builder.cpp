@@ -308,8 +308,10 @@ void MirrorDocuments::free_arrays(TokenState& state) {
 
 void MirrorDocuments::build_lists(size_t threads) {
   Index& ix = index_;
+  // Held postings join their token's arrays; a token with no arrays (it has
+  // no more postings than it holds) makes its list from what it holds.
   for (NameId t = 0; t < tokens_.size(); ++t) {
-    if (tokens_[t].held != 0) release(tokens_[t]);
+    if (tokens_[t].held != 0 && tokens_[t].size != 0) release(tokens_[t]);
   }
   release_all();
   std::sort(long_counts_.begin(), long_counts_.end(), [](const LongCount& a, const LongCount& b) {
@@ -323,13 +325,17 @@ void MirrorDocuments::build_lists(size_t threads) {
                                       [](const LongCount& c, NameId t) { return c.token < t; });
     for (NameId t = begin; t < end; ++t) {
       TokenState& state = tokens_[t];
-      counts.resize(state.size);
-      for (uint32_t k = 0; k < state.size; ++k) counts[k] = state.counts[k];
+      const bool held = state.size == 0;
+      const uint32_t n = held ? state.held : state.size;
+      const uint8_t* short_counts = held ? state.held_counts : state.counts;
+      counts.resize(n);
+      for (uint32_t k = 0; k < n; ++k) counts[k] = short_counts[k];
       for (; next_long != long_counts_.end() && next_long->token == t; ++next_long) {
         counts[next_long->position] = next_long->count;
       }
-      ix.lists_[t].assign(state.documents, counts.data(), state.size, ix.lengths_f_.data());
+      ix.lists_[t].assign(held ? state.held_documents : state.documents, counts.data(), n, ix.lengths_f_.data());
       free_arrays(state);
+      state.held = 0;
     }
   };
   const NameId tokens = static_cast<NameId>(tokens_.size());
@@ -338,9 +344,9 @@ void MirrorDocuments::build_lists(size_t threads) {
   NameId middle = tokens;
   if (threads >= 2) {
     uint64_t total = 0;
-    for (NameId t = 0; t < tokens; ++t) total += tokens_[t].size;
+    for (NameId t = 0; t < tokens; ++t) total += tokens_[t].size + tokens_[t].held;
     uint64_t seen = 0;
-    for (middle = 0; middle < tokens && seen < total / 2; ++middle) seen += tokens_[middle].size;
+    for (middle = 0; middle < tokens && seen < total / 2; ++middle) seen += tokens_[middle].size + tokens_[middle].held;
   }
   std::thread helper;
   std::exception_ptr failure;
