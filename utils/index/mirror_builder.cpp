@@ -1,5 +1,6 @@
 #include "index/mirror_builder.hpp"
 
+#include <malloc.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -17,6 +18,9 @@ namespace {
 constexpr size_t kBatch = 4096;
 // How far ahead a pass asks for what a later pair needs.
 constexpr size_t kAhead = 16;
+// Postings whose arrays are freed between two returns of free memory to the
+// system while the lists are made (about 40 MB).
+constexpr size_t kTrimEvery = size_t{8} << 20;
 // Batches handed over and not yet built, at most.
 constexpr size_t kQueued = 64;
 
@@ -321,6 +325,7 @@ void MirrorDocuments::build_lists(size_t threads) {
   // Tokens [begin, end): each list from its arrays, which are then freed.
   const auto build_range = [&](NameId begin, NameId end) {
     std::vector<int32_t> counts;
+    size_t freed = 0;  // postings whose arrays were freed since the last trim
     auto next_long = std::lower_bound(long_counts_.begin(), long_counts_.end(), begin,
                                       [](const LongCount& c, NameId t) { return c.token < t; });
     for (NameId t = begin; t < end; ++t) {
@@ -334,8 +339,15 @@ void MirrorDocuments::build_lists(size_t threads) {
         counts[next_long->position] = next_long->count;
       }
       ix.lists_[t].assign(held ? state.held_documents : state.documents, counts.data(), n, ix.lengths_f_.data());
+      freed += state.size;
       free_arrays(state);
       state.held = 0;
+      // Arrays freed on one thread's heap cannot hold lists made on the
+      // other's: give freed memory back to the system as the lists grow.
+      if (freed >= kTrimEvery) {
+        ::malloc_trim(0);
+        freed = 0;
+      }
     }
   };
   const NameId tokens = static_cast<NameId>(tokens_.size());
