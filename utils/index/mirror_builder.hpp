@@ -7,11 +7,14 @@
 // documents in file order, tokens in order of first appearance, and each
 // token's list by appending the documents that count it, so that every list
 // comes out in document order with no sort and no lookup of a document by
-// name. MirrorTokens reads the token file at the same time, on another
-// thread, and keeps only its keys, record texts, the number of postings per
-// token and the digest of its (document, token, count) triples
-// (pair_digest.hpp). finish() compares the two; the ids of names are those
-// an IndexBuilder would give.
+// name. The reading thread interns the names of a batch of records and
+// hands the batch over; batches are built into the tokens' lists one at a
+// time, in order, by the reading thread or by a helper. MirrorTokens reads
+// the token file at the same time, on another thread (which then helps),
+// and keeps only its keys, record texts, the number of postings per token
+// and the digest of its (document, token, count) triples (pair_digest.hpp).
+// finish() compares the two; the ids of names are those an IndexBuilder
+// would give.
 //
 // Anything that the mirror reading cannot represent exactly (a repeated key,
 // a name repeated within a document's map) throws MirrorBroken; files that
@@ -183,8 +186,8 @@ class MirrorDocuments {
   // Token ids by name hash: (high half of the hash) << 32 | (id + 1), open
   // addressing from the low bits. Names are not compared: a name whose hash
   // equals another's would go to the other's token and never be interned,
-  // so that finish() finds the token file's key for it missing and the
-  // load goes the exact way.
+  // so that finish() finds the token file's key for it missing (and the
+  // other token with too many postings) and the load goes the exact way.
   BigArray<uint64_t> lookup_;
   size_t lookup_mask_ = 0;
   std::vector<uint64_t> key_hashes_;
