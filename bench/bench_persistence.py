@@ -224,7 +224,7 @@ def child_native(n_docs: int, args) -> dict:
         return {}
     figures = {}
     for _ in range(args.repeat):
-        out = subprocess.run([binary, str(n_docs), str(args.doc_len), args.dir], check=True,
+        out = subprocess.run([binary, str(n_docs), str(args.doc_len), args.dir, args.ids], check=True,
                              stdout=subprocess.PIPE, text=True).stdout
         for line in out.splitlines():
             if line.endswith("MB/s"):  # "<name, 24 columns> <s> s <MB> MB <rate> MB/s"

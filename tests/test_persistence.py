@@ -163,6 +163,51 @@ class TestRoundTrip:
         assert bm.search(["a"], 5) == frozen  # weights are not saved, and load keeps them
 
 
+class TestLoadThreads:
+    """Load decodes the two files at the same time when the worker-pool size
+    setting allows two threads; one thread, two, and a forked child must load
+    the same index, and a failure is the same either way."""
+
+    SNIPPET = """
+        import os, sys
+        import vantoro
+        docs = [("doc-%08d" % i, ["w%d" % ((i * 7 + k * k) % 301) for k in range(i % 13)] + ["x"] * (i % 400 // 100))
+                for i in range(6000)]
+        bm = vantoro.BM25()
+        for doc_id, tokens in docs:
+            bm.add_document(doc_id, tokens)
+        bm.save(sys.argv[1])
+        fresh = vantoro.BM25()
+        fresh.load(sys.argv[1])
+        pid = os.fork()
+        if pid == 0:
+            child = vantoro.BM25()
+            child.load(sys.argv[1])
+            os._exit(0 if child.search_instance(["w3", "x"], 50) == bm.search_instance(["w3", "x"], 50) else 1)
+        _, status = os.waitpid(pid, 0)
+        print(os.waitstatus_to_exitcode(status), repr(fresh.search_instance(["w3", "x"], 50)))
+        try:
+            with open(os.path.join(sys.argv[1], "token_index.json"), "a") as f:
+                f.write(" x")
+            fresh.load(sys.argv[1])
+        except BaseException as error:
+            print(error)
+    """
+
+    def test_one_thread_two_threads_and_a_forked_child_load_alike(self, tmp_path):
+        outputs = []
+        for threads in ("1", "2"):
+            directory = tmp_path / threads
+            directory.mkdir()
+            result = run_python(self.SNIPPET, env={"RAYON_NUM_THREADS": threads}, args=[str(directory)])
+            assert result.returncode == 0, result.stderr
+            lines = [line for line in result.stdout.splitlines() if not line.startswith(("Saved", "Loaded"))]
+            outputs.append(lines)
+        assert outputs[0] == outputs[1]
+        assert outputs[0][0].startswith("0 [('doc-")
+        assert outputs[0][1].startswith(UNWRAP + 'Error("trailing characters"')
+
+
 # Any text without lone surrogates: control characters, quotes, backslashes,
 # non-BMP characters and the empty string included.
 TEXT = st.text(st.characters(blacklist_categories=("Cs",)), max_size=6)

@@ -302,3 +302,51 @@ TEST(long_records_and_escaped_names_across_batches) {
 }
 
 }  // namespace
+
+namespace {
+
+// The text read whole, and in pieces of `piece` bytes as a file is read:
+// "OK " and the re-encoding, or the error's text form.
+std::string read_in_pieces(bool documents, std::string_view text, size_t piece) {
+  IndexBuilder builder;
+  StringChunks chunks(text, piece);
+  try {
+    if (documents) {
+      piece == 0 ? decode_documents(text, builder) : decode_documents(chunks, builder);
+    } else {
+      piece == 0 ? decode_tokens(text, builder) : decode_tokens(chunks, builder);
+    }
+  } catch (const FormatError& e) {
+    return e.text();
+  }
+  return "OK " + (documents ? encode_documents(builder.take()) : encode_tokens(builder.take())).str();
+}
+
+TEST(pieces_cut_anywhere_read_as_the_whole_text) {
+  // Every name, escape, number and literal below is cut at every place by
+  // some piece size; the result, and a fault's line and column, must not
+  // depend on where the text was cut.
+  const std::vector<std::string> documents = {
+      R"({"doc-00000001":{"id":"doc-00000001","maps":{"w12":7,"w3":123456789,"w-":-2147483648}}})",
+      "{\"\\u00e9t\\u00C9\\ud83d\\ude00\\n\\\"\\\\\\/\\b\\f\\r\\t\":[\"\\u0041\",{\"a\\u0062c\":2147483647}]}",
+      "{ \"d\" :\n { \"x\" : [ true , false , null , -1.5e+3 , 0.25E-2 , 1e400 , \"\\ud800\\udc00\" , { } ] ,\n"
+      "  \"maps\" : { \"t\" : 0 } , \"id\" : \"d\" } }\n",
+      // Faults: a value, a literal, an escape and a number cut off or bad;
+      // a raw line feed in a string, in an escape and in a number.
+      R"({"d":{"id":"d","maps":{"t":12)", R"({"d":{"x":tru)", R"({"d\u00)", R"({"d\ud800\u00)",
+      "{\"d\":{\"x\":\"a\nb\"}}", "{\"d\\u0\n0\":1}", "{\"d\\u0\n", "{\n\"d\":{\"maps\":{\"t\":1.\n}}}",
+      "{\n\"d\":{\"id\":\"d\",\"maps\":{\"t\":3000000000}}}", R"({"d":{"id":"d","maps":{"t":1e99999999999}}})",
+      "{\"d\":{\"id\":\"d\",\"maps\":{}}} \n x", "{\"d\":{\"id\":\"\\ud800x\"}}",
+  };
+  for (const std::string& text : documents) {
+    const std::string whole = read_in_pieces(true, text, 0);
+    for (size_t piece = 1; piece <= 9; ++piece) EXPECT_TEXT(read_in_pieces(true, text, piece), whole);
+  }
+  EXPECT_TEXT(read_in_pieces(true, "{\"d\\u0\n", 2), error("EOF while parsing a string", 2, 0));
+
+  const std::string tokens = R"({"w1":{"text":"w1","maps":{"doc-00000001":3,"d\u0032":-7}},"w\n2":["w2",{}]})";
+  const std::string whole = read_in_pieces(false, tokens, 0);
+  for (size_t piece = 1; piece <= 9; ++piece) EXPECT_TEXT(read_in_pieces(false, tokens, piece), whole);
+}
+
+}  // namespace

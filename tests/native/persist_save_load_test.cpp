@@ -389,3 +389,234 @@ TEST(error_descriptions) {
 }
 
 }  // namespace
+
+// Loads read the files in pieces, decode the two at the same time, and read
+// files that mirror each other without holding their records; what they
+// give, and how they fail, must be what the exact reading of whole files
+// gives.
+#include "index/builder.hpp"
+#include "persist/file_io.hpp"
+#include "persist/index_loader.hpp"
+#include "persist/json_reader.hpp"
+
+namespace {
+
+struct Texts {
+  std::string documents;
+  std::string tokens;
+};
+
+Texts texts_of(const Index& index) { return Texts{documents_of(index), tokens_of(index)}; }
+
+// The two texts read exactly, whole: the first error, or the index's texts
+// (and in `mirrored` whether the documents' own maps were dropped).
+std::string exact_reading(const Texts& t, bool* mirrored = nullptr) {
+  IndexBuilder builder;
+  try {
+    persist::decode_documents(t.documents, builder);
+    persist::decode_tokens(t.tokens, builder);
+  } catch (const persist::FormatError& e) {
+    return e.text();
+  }
+  const Index index = builder.take();
+  if (mirrored) *mirrored = index.document_maps() == nullptr;
+  return documents_of(index) + "|" + tokens_of(index);
+}
+
+// The same through a load's decoding, in pieces of `piece` bytes on
+// `threads` threads; `mirrored` tells whether the documents' own maps were
+// dropped (the files mirror each other).
+std::string loaded(const Texts& t, size_t piece, size_t threads, bool* mirrored = nullptr) {
+  const persist::OpenText open = [&](int text) -> std::unique_ptr<persist::TextChunks> {
+    return std::make_unique<persist::StringChunks>(text == 0 ? t.documents : t.tokens, piece);
+  };
+  try {
+    const Index index = persist::decode_index(open, threads);
+    if (mirrored) *mirrored = index.document_maps() == nullptr;
+    return documents_of(index) + "|" + tokens_of(index);
+  } catch (const persist::FormatError& e) {
+    return e.text();
+  }
+}
+
+Index varied_index(int documents) {
+  Index index;
+  for (int i = 0; i < documents; ++i) {
+    std::vector<std::string> words;
+    for (int k = 0; k < 3 + i % 11; ++k) words.push_back("w" + std::to_string((i * 7 + k * k) % 97));
+    if (i % 5 == 0) words.push_back("\xc3\xa9t\xc3\xa9 \"q\"\t");
+    if (i % 50 == 0) words.insert(words.end(), 300, "many");  // a count kept aside (above 255)
+    std::vector<std::string_view> views(words.begin(), words.end());
+    index.add_document((i % 3 ? "doc-" : "d\\\n") + std::to_string(i * 7919 % 1000003), views);
+  }
+  return index;
+}
+
+TEST(loads_of_mirrored_files_in_pieces_and_on_two_threads) {
+  const Texts t = texts_of(varied_index(400));
+  const std::string expected = t.documents + "|" + t.tokens;
+  EXPECT_TEXT(exact_reading(t), expected);
+  for (const size_t threads : {1, 2}) {
+    for (const size_t piece : {size_t{1}, size_t{7}, size_t{4096}, ~size_t{0}}) {
+      bool mirrored = false;
+      EXPECT_TEXT(loaded(t, piece, threads, &mirrored), expected);
+      CHECK(mirrored);
+    }
+  }
+
+  // Mirrored records that break the index's own rules load as they are.
+  IndexBuilder builder;
+  builder.begin_document("k1");
+  builder.document_count("a", 0);
+  builder.document_count("b", -4);
+  builder.end_document("other id");
+  builder.begin_document("k2");
+  builder.end_document("k2");
+  for (const auto& [token, count] : std::vector<std::pair<const char*, int32_t>>{{"a", 0}, {"b", -4}}) {
+    builder.begin_token(token);
+    builder.token_count("k1", count);
+    builder.end_token(std::string(token) == "a" ? "A" : "b");
+  }
+  builder.begin_token("unused");
+  builder.end_token("unused");
+  const Texts odd = texts_of(builder.take());
+  bool mirrored = false;
+  EXPECT_TEXT(loaded(odd, 3, 2, &mirrored), exact_reading(odd));
+  CHECK(mirrored);
+}
+
+TEST(files_that_do_not_mirror_each_other_load_exactly) {
+  const Texts base = texts_of(varied_index(60));
+  const auto replaced = [](std::string text, const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    CHECK(at != std::string::npos);
+    return text.replace(at, from.size(), to);
+  };
+  const std::vector<Texts> cases = {
+      // A count that differs, a posting too many, a token missing.
+      {base.documents, replaced(base.tokens, "\"doc-7919\":1", "\"doc-7919\":2")},
+      {base.documents, replaced(base.tokens, "\"doc-7919\":1", "\"doc-7919\":1,\"ghost\":1")},
+      {base.documents, replaced(base.tokens, "{\"w0\":", "{\"w0x\":")},
+      // Repeated keys and names: the later replaces the earlier (and the
+      // files then agree).
+      {replaced(base.documents, "{", R"({"doc-7919":{"id":"x","maps":{"w1":1}},)"), base.tokens},
+      {replaced(base.documents, "\"maps\":{", "\"maps\":{\"w3\":9,"), base.tokens},
+      {base.documents, replaced(base.tokens, "\"maps\":{", "\"maps\":{\"doc-7919\":4,")},
+      {base.documents, replaced(base.tokens, "{", R"({"w1":{"text":"w1","maps":{}},)")},
+      // One file empty, or both.
+      {base.documents, "{}"},
+      {"{}", base.tokens},
+      {"{}", "{}"},
+  };
+  for (const Texts& t : cases) {
+    bool agree = false;
+    const std::string expected = exact_reading(t, &agree);
+    for (const size_t threads : {1, 2}) {
+      bool mirrored = !agree;
+      EXPECT_TEXT(loaded(t, 5, threads, &mirrored), expected);
+      CHECK_EQ(mirrored, agree);
+    }
+  }
+}
+
+TEST(errors_keep_their_order_when_both_files_are_read_at_once) {
+  const Texts base = texts_of(varied_index(3000));
+  const std::string bad_start = "[" + base.tokens.substr(1);
+  const std::string bad_end = base.documents.substr(0, base.documents.size() - 1) + ",}";
+  const std::vector<Texts> cases = {
+      {base.documents, bad_start},  // the token file fails while the documents are being read
+      {bad_end, bad_start},         // both fail: the documents file's error is the one
+      {bad_end, base.tokens},
+      {base.documents, base.tokens.substr(0, base.tokens.size() / 2)},
+  };
+  for (const Texts& t : cases) {
+    const std::string expected = exact_reading(t);
+    CHECK(expected.compare(0, 6, "Error(") == 0);
+    for (const size_t threads : {1, 2}) {
+      for (const size_t piece : {size_t{3}, size_t{65536}}) EXPECT_TEXT(loaded(t, piece, threads), expected);
+    }
+  }
+
+  // From files: a reading failure of either file outranks any format error,
+  // and the index answers as before.
+  TempDir dir;
+  Index index = sample_index();
+  const std::string before = documents_of(index) + tokens_of(index);
+  const auto load_fails_with = [&](const std::string& message) {
+    for (const char* threads : {"1", "2"}) {
+      ::setenv("RAYON_NUM_THREADS", threads, 1);
+      const Outcome outcome = capture([&] { load(index, dir.path()); });
+      EXPECT_TEXT(outcome.failure, message);
+      EXPECT_TEXT(documents_of(index) + tokens_of(index), before);
+    }
+    ::unsetenv("RAYON_NUM_THREADS");
+  };
+  write_file(dir / "index.json", bad_end);
+  write_file(dir / "token_index.json", base.tokens + "\xff");
+  load_fails_with("Unable to read file: Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }");
+  write_file(dir / "index.json", base.documents + " \xe2\x82");  // a character cut off at the very end
+  fs::remove(dir / "token_index.json");
+  load_fails_with("Unable to read file: Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }");
+  write_file(dir / "index.json", bad_end);
+  load_fails_with("Unable to read file: " + os_error(2, "NotFound"));
+  write_file(dir / "token_index.json", bad_start);
+  load_fails_with("called `Result::unwrap()` on an `Err` value: " + exact_reading(Texts{bad_end, bad_start}));
+}
+
+TEST(files_read_in_pieces_smaller_than_a_character) {
+  TempDir dir;
+  const std::string text = "{\"\xc3\xa9\xf0\x9f\x98\x80\":{\"id\":\"\xe4\xb8\xad\",\"maps\":{\"\xe6\x96\x87\":2}}}";
+  write_file(dir / "a.json", text);
+  for (const size_t piece : {1, 2, 3, 5, 1 << 20}) {
+    persist::FileChunks chunks(dir / "a.json", piece);
+    IndexBuilder builder;
+    persist::decode_documents(chunks, builder);
+    EXPECT_TEXT(documents_of(builder.take()), text);
+  }
+  for (const char* invalid : {"\xe2\x82\x41", "\xf0\x9f\x98", "\xed\xa0\x80"}) {
+    write_file(dir / "b.json", "{\"" + std::string(invalid) + "\":{\"id\":\"x\",\"maps\":{}}}");
+    for (const size_t piece : {1, 2, 3, 4, 1 << 20}) {
+      std::string failure;
+      try {
+        persist::FileChunks chunks(dir / "b.json", piece);
+        std::string_view p;
+        while (chunks.next(p)) {
+        }
+      } catch (const persist::IoFailure& e) {
+        failure = e.description;
+      }
+      EXPECT_TEXT(failure, "Error { kind: InvalidData, message: \"stream did not contain valid UTF-8\" }");
+    }
+  }
+}
+
+TEST(a_forked_child_loads_on_two_threads) {
+  TempDir dir;
+  const Index index = varied_index(500);
+  capture([&] { save(index, dir.path()); });
+  const std::string expected = documents_of(index);
+  const std::string failure = failure_in_child([&] {
+    ::setenv("RAYON_NUM_THREADS", "2", 1);
+    Index child;
+    capture([&] { load(child, dir.path()); });
+    if (documents_of(child) != expected) throw std::runtime_error("the child loaded another index");
+  });
+  EXPECT_TEXT(failure, "<none>");
+}
+
+TEST(saved_files_larger_than_a_write_piece_are_whole) {
+  TempDir dir;
+  const Index index = varied_index(20000);
+  const Texts t = texts_of(index);
+  CHECK(t.documents.size() > persist::kWritePiece && t.tokens.size() > persist::kWritePiece);
+  for (const char* threads : {"1", "2"}) {
+    ::setenv("RAYON_NUM_THREADS", threads, 1);
+    capture([&] { save(index, dir.path()); });
+    EXPECT_TEXT(read_file(dir / "index.json"), t.documents);
+    EXPECT_TEXT(read_file(dir / "token_index.json"), t.tokens);
+    CHECK(names_in(dir.path()) == (std::set<std::string>{"index.json", "token_index.json"}));
+  }
+  ::unsetenv("RAYON_NUM_THREADS");
+}
+
+}  // namespace

@@ -3,63 +3,28 @@
 #include <algorithm>
 
 namespace vantoro {
-namespace {
 
-// Adds (id, count) to the record being built; a repeated id replaces its count.
-void put(std::vector<Posting>& pending, std::vector<uint32_t>& slot_of, NameId id, int32_t count) {
-  if (id >= slot_of.size()) slot_of.resize(size_t{id} + 1 > slot_of.size() * 2 ? size_t{id} + 1 : slot_of.size() * 2, 0);
-  uint32_t& slot = slot_of[id];
-  if (slot != 0) {
-    pending[slot - 1].count = count;
-  } else {
-    pending.push_back(Posting{id, count});
-    slot = static_cast<uint32_t>(pending.size());
-  }
-}
-
-// put() for a batch, in two passes so that the record slots of all names
-// are requested before any is needed (the table slots were prefetched when
-// the hashes were computed).
-template <class Intern>
-void put_all(const StringTable& names, Intern intern, const std::string_view* keys,
-             const IndexBuilder::NameHash* hashes, const int32_t* counts, size_t n, std::vector<NameId>& ids,
-             std::vector<Posting>& pending, std::vector<uint32_t>& slot_of) {
-  ids.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    // A switch to the strong hash since the hash was computed makes it stale.
-    const uint64_t h = hashes[i].strong == names.strong() ? hashes[i].value : names.hash(keys[i]);
-    ids[i] = intern(keys[i], h);
-    if (ids[i] < slot_of.size()) __builtin_prefetch(&slot_of[ids[i]]);
-  }
-  for (size_t i = 0; i < n; ++i) put(pending, slot_of, ids[i], counts[i]);
-}
-
-IndexBuilder::NameHash prefetch_name(const StringTable& names, std::string_view name) {
-  const IndexBuilder::NameHash h{names.hash(name), names.strong()};
-  names.prefetch(h.value);
-  return h;
-}
-
-}  // namespace
-
-IndexBuilder::NameHash IndexBuilder::prefetch_document_name(std::string_view name) const {
-  return prefetch_name(index_.doc_names_, name);
-}
-
-IndexBuilder::NameHash IndexBuilder::prefetch_token_name(std::string_view name) const {
-  return prefetch_name(index_.token_names_, name);
-}
-
-NameId IndexBuilder::intern_document(std::string_view key, uint64_t h) {
-  auto [id, added] = index_.doc_names_.intern(key, h);
+NameId IndexBuilder::intern_document(std::string_view key) {
+  auto [id, added] = index_.doc_names_.intern(key);
   if (added) doc_runs_.emplace_back();
   return id;
 }
 
-NameId IndexBuilder::intern_token(std::string_view key, uint64_t h) {
-  auto [id, added] = index_.token_names_.intern(key, h);
+NameId IndexBuilder::intern_token(std::string_view key) {
+  auto [id, added] = index_.token_names_.intern(key);
   if (added) token_runs_.emplace_back();
   return id;
+}
+
+void IndexBuilder::put(NameId id, int32_t count) {
+  if (id >= slot_of_.size()) slot_of_.resize(std::max<size_t>(size_t{id} + 1, slot_of_.size() * 2), 0);
+  uint32_t& slot = slot_of_[id];
+  if (slot != 0) {
+    pending_[slot - 1].count = count;
+  } else {
+    pending_.push_back(Posting{id, count});
+    slot = static_cast<uint32_t>(pending_.size());
+  }
 }
 
 void IndexBuilder::close_record(std::vector<Run>& runs, std::vector<Posting>& store, NameId id) {
@@ -70,19 +35,12 @@ void IndexBuilder::close_record(std::vector<Run>& runs, std::vector<Posting>& st
 }
 
 void IndexBuilder::begin_document(std::string_view key) {
-  current_ = intern_document(key, index_.doc_names_.hash(key));
+  current_ = intern_document(key);
   pending_.clear();
 }
 
 void IndexBuilder::document_count(std::string_view token, int32_t count) {
-  put(pending_, slot_of_, intern_token(token, index_.token_names_.hash(token)), count);
-}
-
-void IndexBuilder::document_counts(const std::string_view* tokens, const NameHash* hashes, const int32_t* counts,
-                                   size_t n) {
-  put_all(
-      index_.token_names_, [this](std::string_view key, uint64_t h) { return intern_token(key, h); }, tokens, hashes,
-      counts, n, ids_, pending_, slot_of_);
+  put(intern_token(token), count);
 }
 
 void IndexBuilder::end_document(std::string_view record_id) {
@@ -95,19 +53,12 @@ void IndexBuilder::end_document(std::string_view record_id) {
 }
 
 void IndexBuilder::begin_token(std::string_view key) {
-  current_ = intern_token(key, index_.token_names_.hash(key));
+  current_ = intern_token(key);
   pending_.clear();
 }
 
 void IndexBuilder::token_count(std::string_view document, int32_t count) {
-  put(pending_, slot_of_, intern_document(document, index_.doc_names_.hash(document)), count);
-}
-
-void IndexBuilder::token_counts(const std::string_view* documents, const NameHash* hashes, const int32_t* counts,
-                                size_t n) {
-  put_all(
-      index_.doc_names_, [this](std::string_view key, uint64_t h) { return intern_document(key, h); }, documents,
-      hashes, counts, n, ids_, pending_, slot_of_);
+  put(intern_document(document), count);
 }
 
 void IndexBuilder::end_token(std::string_view record_text) {
@@ -121,13 +72,11 @@ void IndexBuilder::end_token(std::string_view record_text) {
 
 // Whether every document's map is exactly its column of the token lists:
 // each (document, token, count) of the documents file is a posting of the
-// token file, and both hold as many.
+// token file, and both hold as many. Documents are visited in id order and
+// every list is in document order, so one cursor per list walks each list
+// once.
 bool IndexBuilder::maps_agree() const {
-  uint64_t matched = 0;
-  uint64_t listed = 0;
-  for (NameId t = 0; t < token_runs_.size(); ++t) {
-    if (token_runs_[t].present) listed += index_.tokens_[t].list.size();
-  }
+  std::vector<uint32_t> cursor(token_runs_.size(), 0);
   for (NameId d = 0; d < doc_runs_.size(); ++d) {
     const Run& run = doc_runs_[d];
     if (!run.present) continue;
@@ -135,12 +84,14 @@ bool IndexBuilder::maps_agree() const {
       const Posting& p = doc_store_[run.begin + k];
       if (p.id >= token_runs_.size() || !token_runs_[p.id].present) return false;
       const PostingList& list = index_.tokens_[p.id].list;
-      const uint32_t pos = list.seek(0, d);
+      const uint32_t pos = cursor[p.id]++;
       if (pos >= list.size() || list.docs()[pos] != d || list.count(pos) != p.count) return false;
-      ++matched;
     }
   }
-  return matched == listed;
+  for (NameId t = 0; t < token_runs_.size(); ++t) {
+    if (token_runs_[t].present && cursor[t] != index_.tokens_[t].list.size()) return false;
+  }
+  return true;
 }
 
 Index IndexBuilder::take() {
@@ -174,13 +125,17 @@ Index IndexBuilder::take() {
     ix.tokens_[t].present = true;
     ++ix.token_count_;
     const Posting* postings = token_store_.data() + run.begin;
-    sorted.assign(postings, postings + run.size);
-    std::sort(sorted.begin(), sorted.end(), [](const Posting& a, const Posting& b) { return a.id < b.id; });
+    const auto by_document = [](const Posting& a, const Posting& b) { return a.id < b.id; };
+    if (!std::is_sorted(postings, postings + run.size, by_document)) {
+      sorted.assign(postings, postings + run.size);
+      std::sort(sorted.begin(), sorted.end(), by_document);
+      postings = sorted.data();
+    }
     docs.resize(run.size);
     counts.resize(run.size);
     for (uint32_t k = 0; k < run.size; ++k) {
-      docs[k] = sorted[k].id;
-      counts[k] = sorted[k].count;
+      docs[k] = postings[k].id;
+      counts[k] = postings[k].count;
     }
     ix.tokens_[t].list.assign(docs.data(), counts.data(), run.size, ix.lengths_f_.data(), average);
   }

@@ -8,6 +8,10 @@
 // documents and their lengths. Where the two files agree (each document's
 // map mirrors the token lists, as every saved index does), the documents'
 // maps are dropped; otherwise they are kept as loaded.
+//
+// This builder holds every record of both files until the end (about 16
+// bytes per posting). A load takes it only for files that do not mirror each
+// other; files that do are built by mirror_builder.hpp with far less.
 #pragma once
 
 #include <string_view>
@@ -19,36 +23,15 @@ namespace vantoro {
 
 class IndexBuilder {
  public:
-  // A name's hash in one of the two tables, and whether that table used its
-  // strong hash when it was computed.
-  struct NameHash {
-    uint64_t value;
-    bool strong;
-  };
-
   // Documents map: begin_document, any number of document_count, end_document.
   void begin_document(std::string_view key);
   void document_count(std::string_view token, int32_t count);
   void end_document(std::string_view record_id);
-  // The same as document_count for each (tokens[i], counts[i]) in order;
-  // hashes[i] is what prefetch_token_name(tokens[i]) returned.
-  void document_counts(const std::string_view* tokens, const NameHash* hashes, const int32_t* counts, size_t n);
 
   // Token map: begin_token, any number of token_count, end_token.
   void begin_token(std::string_view key);
   void token_count(std::string_view document, int32_t count);
   void end_token(std::string_view record_text);
-  // The same as token_count for each (documents[i], counts[i]) in order;
-  // hashes[i] is what prefetch_document_name(documents[i]) returned.
-  void token_counts(const std::string_view* documents, const NameHash* hashes, const int32_t* counts, size_t n);
-
-  // Hashes a document (token) name and asks the processor to fetch the table
-  // slot that a later call naming it will read, so that a reader can overlap
-  // the lookups of the many names it has yet to hand over. The hash goes
-  // stale if the table switches to its strong hash meanwhile; the batched
-  // calls then compute it again.
-  NameHash prefetch_document_name(std::string_view name) const;
-  NameHash prefetch_token_name(std::string_view name) const;
 
   // The finished index; call once, after both maps.
   Index take();
@@ -60,8 +43,10 @@ class IndexBuilder {
     bool present = false;
   };
 
-  NameId intern_document(std::string_view key, uint64_t h);
-  NameId intern_token(std::string_view key, uint64_t h);
+  NameId intern_document(std::string_view key);
+  NameId intern_token(std::string_view key);
+  // Adds (id, count) to the record being built; a repeated id replaces its count.
+  void put(NameId id, int32_t count);
   // Records pending_ as the run of `id` in `runs`/`store` (a repeat replaces).
   void close_record(std::vector<Run>& runs, std::vector<Posting>& store, NameId id);
   bool maps_agree() const;
@@ -70,7 +55,6 @@ class IndexBuilder {
   NameId current_ = 0;
   std::vector<Posting> pending_;
   std::vector<uint32_t> slot_of_;  // per name id: position in pending_ + 1, or 0
-  std::vector<NameId> ids_;        // scratch of the batched calls
   std::vector<Run> doc_runs_;      // per document id
   std::vector<Posting> doc_store_;
   std::vector<Run> token_runs_;    // per token id

@@ -125,6 +125,7 @@ class Index {
 
  private:
   friend class IndexBuilder;
+  friend class MirrorDocuments;
   friend void freeze(Index& index);
 
   // The index as it was at the last freeze, kept after a load replaced the

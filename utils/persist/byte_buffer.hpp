@@ -1,6 +1,6 @@
-// A growable byte buffer for whole file texts. Unlike std::string it does
-// not zero-fill what it grows into, and growth of a large block can move
-// pages instead of copying them (realloc).
+// A growable byte buffer for file texts or pieces of them. Unlike
+// std::string it does not zero-fill what it grows into, and growth of a
+// large block can move pages instead of copying them (realloc).
 #pragma once
 
 #include <cstddef>
@@ -52,6 +52,8 @@ class ByteBuffer {
   void commit(size_t written) { size_ += written; }
   void set_end(char* end) { size_ = static_cast<size_t>(end - data_); }
 
+  // Empties the buffer, keeping its room.
+  void clear() { size_ = 0; }
   void release() {
     std::free(data_);
     data_ = nullptr;

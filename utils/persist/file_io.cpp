@@ -32,6 +32,21 @@ class Descriptor {
   int fd_;
 };
 
+// Writes the pieces of a text to a descriptor. With `start_writeback` (a
+// temporary file, flushed at the end), each piece is handed to the device
+// as soon as it is written, so that the disk works while the rest is being
+// encoded and the final flush waits only for the last pieces.
+class DescriptorOutput final : public TextOutput {
+ public:
+  DescriptorOutput(int fd, bool start_writeback) : fd_(fd), start_writeback_(start_writeback) {}
+  void write(std::string_view piece) override;
+
+ private:
+  int fd_;
+  bool start_writeback_;
+  off_t written_ = 0;
+};
+
 std::string checked_path(std::string_view path) {
   if (path.find('\0') != std::string_view::npos) throw IoFailure{std::string(kNulInPath)};
   return std::string(path);
@@ -111,99 +126,134 @@ void sync_directory(const std::string& path) {
   if (dir.get() >= 0) ::fsync(dir.get());  // best effort: the data itself is already on storage
 }
 
-void write_in_place(int fd, std::string_view bytes, bool regular) {
-  if (regular && ::ftruncate(fd, 0) != 0) throw_os_error(errno);
-  write_all(fd, bytes);
+void DescriptorOutput::write(std::string_view piece) {
+  write_all(fd_, piece);
+  if (start_writeback_ && !piece.empty()) {
+    // Advice only: where it is not supported, the final flush does it all.
+    ::sync_file_range(fd_, written_, static_cast<off_t>(piece.size()), SYNC_FILE_RANGE_WRITE);
+  }
+  written_ += static_cast<off_t>(piece.size());
 }
 
-// Writes `bytes` to a temporary file beside `target` with the given status's
-// mode and owner, flushes it and renames it over `target`. Returns false,
-// having changed nothing, when the temporary file cannot be made (the
-// directory refuses new files: permissions, a read-only mount, no free
-// inodes, a name too long) or cannot be renamed over the target (a sticky
-// directory, a bind-mounted file): the caller then writes in place. A failure
-// to write or flush the data is reported, with the target untouched.
-bool replace_by_rename(const std::string& target, const struct stat& status, std::string_view bytes) {
-  std::string temporary;
-  Descriptor out(create_temporary(target, temporary));
-  if (out.get() < 0) return false;
-  bool made = false;  // the temporary file holds the data and is flushed
-  try {
-    if (status.st_uid != ::geteuid() || status.st_gid != ::getegid()) {
-      // Only possible with the privilege to do so; otherwise the new file
-      // belongs to us, as any newly written file would.
-      if (::fchown(out.get(), status.st_uid, status.st_gid) != 0) { /* keep our ownership */ }
-    }
-    if (::fchmod(out.get(), status.st_mode & 07777) == 0) {
-      write_all(out.get(), bytes);
-      if (::fsync(out.get()) != 0) throw_os_error(errno);
-      made = true;
-    }
-    out.close();
-    if (made && ::rename(temporary.c_str(), target.c_str()) == 0) {
-      sync_directory(target);
-      return true;
-    }
-  } catch (...) {
-    out.close();
-    ::unlink(temporary.c_str());
-    throw;
-  }
-  ::unlink(temporary.c_str());
-  return false;
+// Removes a file this process made; failures leave nothing worse behind.
+void remove_file(std::string& path) {
+  if (path.empty()) return;
+  ::unlink(path.c_str());
+  path.clear();
 }
 
 }  // namespace
 
-ByteBuffer read_text_file(std::string_view path_text) {
+FileChunks::FileChunks(std::string_view path_text, size_t piece) : capacity_(piece == 0 ? 1 : piece) {
   const std::string path = checked_path(path_text);
-  Descriptor in(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) throw_os_error(errno);
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) throw_os_error(errno);
+  buffer_.reset(new char[capacity_]);
+}
 
-  ByteBuffer text;
-  struct stat status;
-  if (::fstat(in.get(), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0) {
-    text.reserve(static_cast<size_t>(status.st_size) + 1);  // +1: the end is seen without a regrowth
-  }
-  for (;;) {
-    if (text.size() == text.capacity()) text.ensure(65536);
-    const ssize_t n = ::read(in.get(), text.end(), text.capacity() - text.size());
+FileChunks::~FileChunks() {
+  if (fd_ >= 0) ::close(fd_);  // a failure to close is not reported
+}
+
+bool FileChunks::next(std::string_view& piece) {
+  if (fd_ < 0) return false;
+  // Fill the buffer (a pipe may deliver less per read than a file does).
+  size_t filled = 0;
+  while (filled < capacity_) {
+    const ssize_t n = ::read(fd_, buffer_.get() + filled, capacity_ - filled);
     if (n > 0) {
-      text.commit(static_cast<size_t>(n));
+      filled += static_cast<size_t>(n);
     } else if (n == 0) {
+      ::close(fd_);
+      fd_ = -1;
       break;
     } else if (errno != EINTR) {
       throw_os_error(errno);
     }
   }
-  in.close();
-  if (!is_valid_utf8(text.view())) throw IoFailure{std::string(kInvalidUtf8)};
-  return text;
+  piece = std::string_view(buffer_.get(), filled);
+  if (!utf8_.feed(piece) || (fd_ < 0 && !utf8_.finish())) throw IoFailure{std::string(kInvalidUtf8)};
+  return filled != 0;
 }
 
-void replace_file(std::string_view path_text, std::string_view bytes) {
-  const std::string path = checked_path(path_text);
-  bool created = false;
-  Descriptor target(open_target(path, created));
-  if (target.get() < 0) throw_os_error(errno);
-
-  struct stat status;
-  if (::fstat(target.get(), &status) != 0) throw_os_error(errno);
-  if (!S_ISREG(status.st_mode)) {
-    write_in_place(target.get(), bytes, false);
-    return;
-  }
-
-  std::string resolved;
+FileReplacement::FileReplacement(std::string_view path_text) : path_(checked_path(path_text)) {
+  target_ = open_target(path_, created_);
+  if (target_ < 0) throw_os_error(errno);
   try {
-    resolved = rename_target(path);
-    if (!resolved.empty() && replace_by_rename(resolved, status, bytes)) return;
-    // The target can be written but not replaced: write it in place.
-    write_in_place(target.get(), bytes, true);
+    if (::fstat(target_, &status_) != 0) throw_os_error(errno);
+    if (S_ISREG(status_.st_mode)) resolved_ = rename_target(path_);
   } catch (...) {
-    if (created && !resolved.empty()) ::unlink(resolved.c_str());
+    if (created_ && !resolved_.empty()) ::unlink(resolved_.c_str());
+    ::close(target_);
     throw;
   }
+}
+
+FileReplacement::~FileReplacement() {
+  remove_file(temporary_);
+  if (!committed_ && created_ && !resolved_.empty()) ::unlink(resolved_.c_str());
+  ::close(target_);
+}
+
+// Writes the text to a temporary file beside the target with the target's
+// mode and owner, and flushes it. Leaves temporary_ empty, having changed
+// nothing, when the temporary file cannot be made (the directory refuses new
+// files: permissions, a read-only mount, no free inodes, a name too long) or
+// given the target's mode: the target is then written in place. A failure
+// to write or flush the data is reported, with the target untouched.
+void FileReplacement::prepare(const TextWriter& write) {
+  if (!S_ISREG(status_.st_mode) || resolved_.empty()) return;
+  std::string temporary;
+  Descriptor out(create_temporary(resolved_, temporary));
+  if (out.get() < 0) return;
+  try {
+    if (status_.st_uid != ::geteuid() || status_.st_gid != ::getegid()) {
+      // Only possible with the privilege to do so; otherwise the new file
+      // belongs to us, as any newly written file would.
+      if (::fchown(out.get(), status_.st_uid, status_.st_gid) != 0) { /* keep our ownership */ }
+    }
+    if (::fchmod(out.get(), status_.st_mode & 07777) != 0) {
+      out.close();
+      ::unlink(temporary.c_str());
+      return;
+    }
+    DescriptorOutput output(out.get(), true);
+    write(output);
+    if (::fsync(out.get()) != 0) throw_os_error(errno);
+  } catch (...) {
+    out.close();
+    ::unlink(temporary.c_str());
+    throw;
+  }
+  temporary_ = std::move(temporary);
+}
+
+void FileReplacement::commit(const TextWriter& write) {
+  if (!temporary_.empty()) {
+    if (::rename(temporary_.c_str(), resolved_.c_str()) == 0) {
+      temporary_.clear();
+      committed_ = true;
+      sync_directory(resolved_);
+      return;
+    }
+    // The target can be written but not replaced (a sticky directory, a
+    // bind-mounted file): write it in place.
+    remove_file(temporary_);
+  }
+  if (S_ISREG(status_.st_mode) && ::ftruncate(target_, 0) != 0) throw_os_error(errno);
+  DescriptorOutput output(target_, false);
+  write(output);
+  committed_ = true;
+}
+
+void replace_file(std::string_view path, const TextWriter& write) {
+  FileReplacement file(path);
+  file.prepare(write);
+  file.commit(write);
+}
+
+void replace_file(std::string_view path, std::string_view bytes) {
+  replace_file(path, [bytes](TextOutput& out) { out.write(bytes); });
 }
 
 }  // namespace vantoro::persist

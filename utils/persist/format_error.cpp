@@ -19,7 +19,7 @@ FormatError FormatError::at(std::string description, std::string_view text, size
     line_start = static_cast<size_t>(feed - base) + 1;
     p = feed + 1;
   }
-  return FormatError(std::move(description), line, position - line_start);
+  return FormatError(std::move(description), line, position - line_start, position);
 }
 
 std::string FormatError::text() const {

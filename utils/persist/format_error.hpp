@@ -10,8 +10,8 @@ namespace vantoro::persist {
 
 class FormatError : public std::exception {
  public:
-  FormatError(std::string description, uint64_t line, uint64_t column)
-      : description_(std::move(description)), line_(line), column_(column) {}
+  FormatError(std::string description, uint64_t line, uint64_t column, uint64_t offset = 0)
+      : description_(std::move(description)), line_(line), column_(column), offset_(offset) {}
 
   // Locates byte offset `position` of `text` as a line (1 + the line feeds
   // before it) and a column (bytes since the start of that line).
@@ -20,6 +20,8 @@ class FormatError : public std::exception {
   const std::string& description() const { return description_; }
   uint64_t line() const { return line_; }
   uint64_t column() const { return column_; }
+  // The byte offset in the text that the line and column name.
+  uint64_t offset() const { return offset_; }
 
   // Error("<description>", line: L, column: C), the description quoted.
   std::string text() const;
@@ -30,6 +32,7 @@ class FormatError : public std::exception {
   std::string description_;
   uint64_t line_;
   uint64_t column_;
+  uint64_t offset_;
 };
 
 }  // namespace vantoro::persist

@@ -3,13 +3,11 @@
 #include <locale.h>
 #include <stdlib.h>
 
-#include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <limits>
 #include <string>
 #include <vector>
@@ -131,39 +129,92 @@ struct StopTable {
 constexpr StopTable kStop;
 
 // The cursor over one text, with the scanning shared by both files: white
-// space, strings, numbers, literals and ignored values. Faults are thrown as
-// FormatError at the place the reader stands: just after the offending byte
-// for a fault of syntax, just after a scalar value or record of the wrong
-// kind, range, length or members, and at the opening bracket of an array or
-// object of the wrong kind.
+// space, strings, numbers, literals and ignored values.
+//
+// The text is held one piece at a time: [s_, s_ + n_) is the current piece,
+// which starts at offset base_ of the text. Nothing refers to a piece once
+// the next is fetched: a string that runs across pieces is gathered in
+// scratch_, a number in number_.
+//
+// Faults are thrown as FormatError at the place the reader stands: just
+// after the offending byte for a fault of syntax, just after a scalar value
+// or record of the wrong kind, range, length or members, and at the opening
+// bracket of an array or object of the wrong kind. Lines are counted as the
+// white space between tokens is skipped: a line feed anywhere else is itself
+// the offending byte of a fault (a raw control byte in a string, a bad
+// escape or number), so the place of a fault never needs the text before it.
 class Scanner {
  public:
   explicit Scanner(std::string_view text) : s_(text.data() ? text.data() : ""), n_(text.size()) {}
+  explicit Scanner(TextChunks& chunks) : chunks_(&chunks) {}
 
  protected:
   static constexpr uint8_t kArray = 1;
   static constexpr uint8_t kFirst = 2;
 
-  [[noreturn, gnu::cold, gnu::noinline]] void fail(std::string description, size_t position) const {
-    throw FormatError::at(std::move(description), std::string_view(s_, n_), position);
+  uint64_t pos() const { return base_ + i_; }
+
+  // Fetches the next piece once the current one is used up (i_ == n_).
+  // False at the end of the text, which leaves pos() at the end.
+  [[gnu::noinline]] bool more() {
+    std::string_view piece;
+    while (chunks_ != nullptr && chunks_->next(piece)) {
+      if (piece.empty()) continue;
+      base_ += n_;
+      s_ = piece.data();
+      n_ = piece.size();
+      i_ = 0;
+      return true;
+    }
+    chunks_ = nullptr;
+    return false;
   }
-  [[noreturn, gnu::cold, gnu::noinline]] void fail(Syntax code, size_t position) const {
-    fail(std::string(syntax_text(code)), position);
+  // Whether a byte is at the cursor (fetching the next piece if needed).
+  bool avail() { return i_ < n_ || more(); }
+
+  // The fault `description` at `position`; `offending` is the byte just
+  // before it when the fault is that byte (it may be a line feed).
+  [[noreturn, gnu::cold, gnu::noinline]] void fail(std::string description, uint64_t position,
+                                                   unsigned char offending = 0) const {
+    uint64_t line = line_;
+    uint64_t line_start = line_start_;
+    if (offending == '\n') {
+      ++line;
+      line_start = position;
+    }
+    throw FormatError(std::move(description), line, position - line_start, position);
+  }
+  [[noreturn, gnu::cold, gnu::noinline]] void fail(Syntax code, uint64_t position, unsigned char offending = 0) const {
+    fail(std::string(syntax_text(code)), position, offending);
+  }
+  // A fault at the end of the text.
+  [[noreturn, gnu::cold, gnu::noinline]] void fail_end(Syntax code) const { fail(code, pos()); }
+  // A fault that is the byte just consumed.
+  [[noreturn, gnu::cold, gnu::noinline]] void fail_after(Syntax code, unsigned char byte) const {
+    fail(code, pos(), byte);
   }
   // A fault found while looking at the next byte: reported just after it.
-  [[noreturn, gnu::cold, gnu::noinline]] void fail_peek(Syntax code) const {
-    fail(code, i_ < n_ ? i_ + 1 : n_);
+  [[noreturn, gnu::cold, gnu::noinline]] void fail_peek(Syntax code) {
+    if (!avail()) fail_end(code);
+    fail(code, pos() + 1, static_cast<unsigned char>(s_[i_]));
   }
 
   // Skips white space; returns the next byte (not consumed) or -1 at the end.
   int peek_ws() {
-    while (i_ < n_) {
-      const unsigned char c = static_cast<unsigned char>(s_[i_]);
-      if (c > ' ') return c;
-      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return c;
-      ++i_;
+    for (;;) {
+      while (i_ < n_) {
+        const unsigned char c = static_cast<unsigned char>(s_[i_]);
+        if (c > ' ') return c;
+        if (c == '\n') {
+          ++line_;
+          line_start_ = pos() + 1;
+        } else if (c != ' ' && c != '\t' && c != '\r') {
+          return c;
+        }
+        ++i_;
+      }
+      if (!more()) return -1;
     }
-    return -1;
   }
 
   void colon() {
@@ -202,7 +253,7 @@ class Scanner {
   }
 
   // Advances to the first byte at or after the cursor that is '"', '\\' or a
-  // control byte, or to the end.
+  // control byte, or to the end of the piece.
   void skip_plain() {
     if constexpr (std::endian::native == std::endian::little) {
       constexpr uint64_t kOnes = 0x0101010101010101ULL;
@@ -227,47 +278,55 @@ class Scanner {
   }
 
   // Reads the rest of a string whose opening quote has been consumed. With
-  // kKeep, returns its decoded content: a view into the text when it holds
-  // no escape (last_escaped_ false), else a view of scratch_.
+  // kKeep, returns its decoded content: a view into the piece when the
+  // string lies in it whole and holds no escape, else a view of scratch_.
+  // Either is valid until the next string is read.
   template <bool kKeep>
   std::string_view read_string() {
     const size_t start = i_;
     skip_plain();
     if (i_ < n_ && s_[i_] == '"') [[likely]] {
-      // No escape: the content is a view into the text.
-      if constexpr (kKeep) last_escaped_ = false;
       return std::string_view(s_ + start, i_++ - start);
     }
     return read_string_rest<kKeep>(start);
   }
 
-  // read_string past the first byte that is not plain content.
+  // read_string past the first byte that is not plain content, or across
+  // the end of a piece.
   template <bool kKeep>
   [[gnu::noinline]] std::string_view read_string_rest(size_t start) {
-    bool escaped = false;
+    bool gathered = false;  // the content so far is in scratch_
+    const auto gather = [&] {
+      if constexpr (kKeep) {
+        if (!gathered) scratch_.clear();
+        scratch_.append(s_ + start, i_ - start);
+      }
+      gathered = true;
+    };
     for (;;) {
-      if (i_ >= n_) fail(Syntax::kEofString, n_);
+      if (i_ >= n_) {
+        gather();
+        if (!more()) fail_end(Syntax::kEofString);
+        start = 0;
+        skip_plain();
+        continue;
+      }
       const unsigned char c = static_cast<unsigned char>(s_[i_]);
       if (c == '"') {
         std::string_view out;
         if constexpr (kKeep) {
-          if (escaped) {
+          if (gathered) {
             scratch_.append(s_ + start, i_ - start);
             out = scratch_;
           } else {
             out = std::string_view(s_ + start, i_ - start);
           }
-          last_escaped_ = escaped;
         }
         ++i_;
         return out;
       }
       if (c == '\\') {
-        if constexpr (kKeep) {
-          if (!escaped) scratch_.clear();
-          scratch_.append(s_ + start, i_ - start);
-        }
-        escaped = true;
+        gather();
         ++i_;
         read_escape<kKeep>();
         start = i_;
@@ -275,15 +334,16 @@ class Scanner {
         continue;
       }
       ++i_;
-      fail(Syntax::kControlCharacter, i_);
+      fail_after(Syntax::kControlCharacter, c);
     }
   }
 
   template <bool kKeep>
   void read_escape() {
-    if (i_ >= n_) fail(Syntax::kEofString, n_);
+    if (!avail()) fail_end(Syntax::kEofString);
+    const unsigned char c = static_cast<unsigned char>(s_[i_++]);
     char decoded;
-    switch (s_[i_++]) {
+    switch (c) {
       case '"': decoded = '"'; break;
       case '\\': decoded = '\\'; break;
       case '/': decoded = '/'; break;
@@ -293,18 +353,32 @@ class Scanner {
       case 'r': decoded = '\r'; break;
       case 't': decoded = '\t'; break;
       case 'u': read_unicode_escape<kKeep>(); return;
-      default: fail(Syntax::kInvalidEscape, i_);
+      default: fail_after(Syntax::kInvalidEscape, c);
     }
     if constexpr (kKeep) scratch_ += decoded;
   }
 
+  // Four hex digits: all four must be there before any is judged.
   uint32_t read_hex4() {
-    if (n_ - i_ < 4) fail(Syntax::kEofString, n_);
+    const uint64_t start = pos();
+    unsigned char digits[4];
+    for (int k = 0; k < 4; ++k) {
+      if (!avail()) {
+        // The text ends here; line feeds among the bytes taken count.
+        for (int j = 0; j < k; ++j) {
+          if (digits[j] == '\n') {
+            ++line_;
+            line_start_ = start + static_cast<uint64_t>(j) + 1;
+          }
+        }
+        fail_end(Syntax::kEofString);
+      }
+      digits[k] = static_cast<unsigned char>(s_[i_++]);
+    }
     uint32_t value = 0;
     for (int k = 0; k < 4; ++k) {
-      const int digit = hex_value(static_cast<unsigned char>(s_[i_]));
-      ++i_;
-      if (digit < 0) fail(Syntax::kInvalidEscape, i_);
+      const int digit = hex_value(digits[k]);
+      if (digit < 0) fail(Syntax::kInvalidEscape, start + static_cast<uint64_t>(k) + 1, digits[k]);
       value = value << 4 | static_cast<uint32_t>(digit);
     }
     return value;
@@ -315,14 +389,15 @@ class Scanner {
   template <bool kKeep>
   void read_unicode_escape() {
     uint32_t cp = read_hex4();
-    if (cp >= 0xdc00 && cp <= 0xdfff) fail(Syntax::kLoneLeadingSurrogate, i_);
+    if (cp >= 0xdc00 && cp <= 0xdfff) fail(Syntax::kLoneLeadingSurrogate, pos());
     if (cp >= 0xd800 && cp <= 0xdbff) {
-      if (i_ >= n_) fail(Syntax::kEofString, n_);
-      if (s_[i_++] != '\\') fail(Syntax::kUnexpectedEndOfHexEscape, i_);
-      if (i_ >= n_) fail(Syntax::kEofString, n_);
-      if (s_[i_++] != 'u') fail(Syntax::kUnexpectedEndOfHexEscape, i_);
+      for (const char expected : {'\\', 'u'}) {
+        if (!avail()) fail_end(Syntax::kEofString);
+        const unsigned char c = static_cast<unsigned char>(s_[i_++]);
+        if (c != expected) fail_after(Syntax::kUnexpectedEndOfHexEscape, c);
+      }
       const uint32_t low = read_hex4();
-      if (low < 0xdc00 || low > 0xdfff) fail(Syntax::kLoneLeadingSurrogate, i_);
+      if (low < 0xdc00 || low > 0xdfff) fail(Syntax::kLoneLeadingSurrogate, pos());
       cp = 0x10000 + ((cp - 0xd800) << 10) + (low - 0xdc00);
     }
     if constexpr (kKeep) append_utf8(scratch_, cp);
@@ -331,36 +406,42 @@ class Scanner {
   // The rest of a literal whose first letter has been consumed.
   void read_ident(const char* rest) {
     for (; *rest != '\0'; ++rest) {
-      if (i_ >= n_) fail(Syntax::kEofValue, n_);
-      if (s_[i_++] != *rest) fail(Syntax::kExpectedIdent, i_);
+      if (!avail()) fail_end(Syntax::kEofValue);
+      const unsigned char c = static_cast<unsigned char>(s_[i_++]);
+      if (c != static_cast<unsigned char>(*rest)) fail_after(Syntax::kExpectedIdent, c);
     }
   }
 
-  // Reads a number whose minus sign, if any, has been consumed; `start` is
-  // where the number began. Integers that fit 64 bits stay integers; all
-  // other numbers become doubles.
-  Number read_number(bool negative, size_t start) {
-    if (i_ >= n_) fail(Syntax::kEofValue, n_);
+  // The next byte if it is a digit, consumed and kept in number_.
+  bool take_digit() {
+    if (!avail() || !is_digit(s_[i_])) return false;
+    number_ += s_[i_++];
+    return true;
+  }
+
+  // Reads a number whose minus sign, if any, has been consumed. Integers
+  // that fit 64 bits stay integers; all other numbers become doubles.
+  Number read_number(bool negative) {
+    number_.assign(negative ? "-" : "");
+    if (!avail()) fail_end(Syntax::kEofValue);
     const unsigned char first = static_cast<unsigned char>(s_[i_++]);
     uint64_t significand = 0;
     if (first == '0') {
-      if (i_ < n_ && is_digit(s_[i_])) fail(Syntax::kInvalidNumber, i_ + 1);
+      number_ += '0';
+      if (avail() && is_digit(s_[i_])) fail_peek(Syntax::kInvalidNumber);
     } else if (first >= '1' && first <= '9') {
+      number_ += static_cast<char>(first);
       significand = first - '0';
-      while (i_ < n_ && is_digit(s_[i_])) {
+      while (avail() && is_digit(s_[i_])) {
         const uint64_t digit = static_cast<uint64_t>(s_[i_] - '0');
-        if (significand > (std::numeric_limits<uint64_t>::max() - digit) / 10) {
-          return read_float_rest(negative, start, true);
-        }
+        if (significand > (std::numeric_limits<uint64_t>::max() - digit) / 10) return read_float_rest(negative, true);
         significand = significand * 10 + digit;
-        ++i_;
+        number_ += s_[i_++];
       }
     } else {
-      fail(Syntax::kInvalidNumber, i_);
+      fail_after(Syntax::kInvalidNumber, first);
     }
-    if (i_ < n_ && (s_[i_] == '.' || s_[i_] == 'e' || s_[i_] == 'E')) {
-      return read_float_rest(negative, start, significand != 0);
-    }
+    if (avail() && (s_[i_] == '.' || s_[i_] == 'e' || s_[i_] == 'E')) return read_float_rest(negative, significand != 0);
     Number n;
     if (!negative) {
       n.kind = Number::Kind::kUnsigned;
@@ -377,77 +458,74 @@ class Scanner {
 
   // The remaining integer digits, fraction and exponent of a number that is
   // a double; `nonzero` tells whether a nonzero digit has been seen.
-  Number read_float_rest(bool negative, size_t start, bool nonzero) {
-    while (i_ < n_ && is_digit(s_[i_])) ++i_;
-    if (i_ < n_ && s_[i_] == '.') {
-      ++i_;
-      const size_t digits = i_;
-      while (i_ < n_ && is_digit(s_[i_])) {
-        nonzero |= s_[i_] != '0';
-        ++i_;
+  Number read_float_rest(bool negative, bool nonzero) {
+    while (take_digit()) {
+    }
+    if (avail() && s_[i_] == '.') {
+      number_ += s_[i_++];
+      bool digits = false;
+      while (take_digit()) {
+        nonzero |= number_.back() != '0';
+        digits = true;
       }
-      if (i_ == digits) {
-        if (i_ < n_) fail(Syntax::kInvalidNumber, i_ + 1);
-        fail(Syntax::kEofValue, n_);
+      if (!digits) {
+        if (avail()) fail_peek(Syntax::kInvalidNumber);
+        fail_end(Syntax::kEofValue);
       }
     }
-    if (i_ < n_ && (s_[i_] == 'e' || s_[i_] == 'E')) {
-      ++i_;
+    if (avail() && (s_[i_] == 'e' || s_[i_] == 'E')) {
+      number_ += s_[i_++];
       bool positive_exponent = true;
-      if (i_ < n_ && (s_[i_] == '+' || s_[i_] == '-')) {
+      if (avail() && (s_[i_] == '+' || s_[i_] == '-')) {
         positive_exponent = s_[i_] == '+';
-        ++i_;
+        number_ += s_[i_++];
       }
-      if (i_ >= n_) fail(Syntax::kEofValue, n_);
-      const char c = s_[i_++];
-      if (!is_digit(c)) fail(Syntax::kInvalidNumber, i_);
+      if (!avail()) fail_end(Syntax::kEofValue);
+      const unsigned char c = static_cast<unsigned char>(s_[i_++]);
+      if (!is_digit(c)) fail_after(Syntax::kInvalidNumber, c);
+      number_ += static_cast<char>(c);
       int32_t exponent = c - '0';
-      while (i_ < n_ && is_digit(s_[i_])) {
+      while (avail() && is_digit(s_[i_])) {
         const int32_t digit = s_[i_] - '0';
-        ++i_;
+        number_ += s_[i_++];
         if (exponent > (std::numeric_limits<int32_t>::max() - digit) / 10) {
           // An exponent beyond 32 bits: infinite or zero.
-          if (nonzero && positive_exponent) fail(Syntax::kNumberOutOfRange, i_);
-          while (i_ < n_ && is_digit(s_[i_])) ++i_;
+          if (nonzero && positive_exponent) fail(Syntax::kNumberOutOfRange, pos());
+          while (avail() && is_digit(s_[i_])) ++i_;
           return float_number(negative ? -0.0 : 0.0);
         }
         exponent = exponent * 10 + digit;
       }
     }
-    const double value = parse_double(start, i_);
-    if (std::isinf(value)) fail(Syntax::kNumberOutOfRange, i_);
+    const double value = parse_double(number_);
+    if (std::isinf(value)) fail(Syntax::kNumberOutOfRange, pos());
     return float_number(value);
   }
 
-  // The correctly rounded double of text [start, end), infinite when it
-  // overflows.
-  double parse_double(size_t start, size_t end) const {
+  // The correctly rounded double of `text`, infinite when it overflows.
+  static double parse_double(const std::string& text) {
     double value = 0.0;
-    const auto result = std::from_chars(s_ + start, s_ + end, value);
-    if (result.ec == std::errc() && result.ptr == s_ + end) return value;
+    const char* end = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), end, value);
+    if (result.ec == std::errc() && result.ptr == end) return value;
     // Out of range: strtod tells overflow (infinity) from underflow.
     static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    const std::string copy(s_ + start, end - start);
-    return strtod_l(copy.c_str(), nullptr, c_locale);
+    return strtod_l(text.c_str(), nullptr, c_locale);
   }
 
   // Reports a value found where `expected` was wanted, after reading the
   // value if it is a scalar. The cursor is on the value's first byte.
   [[noreturn, gnu::cold, gnu::noinline]] void invalid_type(const char* expected) {
     std::string found;
-    const unsigned char c = i_ < n_ ? static_cast<unsigned char>(s_[i_]) : 0;
+    const unsigned char c = avail() ? static_cast<unsigned char>(s_[i_]) : 0;
     switch (c) {
       case 'n': ++i_; read_ident("ull"); found = "null"; break;
       case 't': ++i_; read_ident("rue"); found = "boolean `true`"; break;
       case 'f': ++i_; read_ident("alse"); found = "boolean `false`"; break;
-      case '-': {
-        const size_t start = i_++;
-        found = describe(read_number(true, start));
-        break;
-      }
+      case '-': ++i_; found = describe(read_number(true)); break;
       case '0': case '1': case '2': case '3': case '4':
       case '5': case '6': case '7': case '8': case '9':
-        found = describe(read_number(false, i_));
+        found = describe(read_number(false));
         break;
       case '"':
         ++i_;
@@ -457,7 +535,7 @@ class Scanner {
       case '{': found = "map"; break;
       default: fail_peek(Syntax::kExpectedValue);
     }
-    fail("invalid type: " + found + ", expected " + expected, i_);
+    fail("invalid type: " + found + ", expected " + expected, pos());
   }
 
   // Reads and discards one value of any kind and depth. Open arrays and
@@ -540,34 +618,43 @@ class Scanner {
   // Checks the syntax of a number whose minus sign, if any, has been
   // consumed, without computing its value.
   void skip_number() {
-    const char first = i_ < n_ ? s_[i_++] : '\0';
+    if (!avail()) fail_end(Syntax::kInvalidNumber);
+    const unsigned char first = static_cast<unsigned char>(s_[i_++]);
     if (first == '0') {
-      if (i_ < n_ && is_digit(s_[i_])) fail(Syntax::kInvalidNumber, i_ + 1);
+      if (avail() && is_digit(s_[i_])) fail_peek(Syntax::kInvalidNumber);
     } else if (first >= '1' && first <= '9') {
-      while (i_ < n_ && is_digit(s_[i_])) ++i_;
+      while (avail() && is_digit(s_[i_])) ++i_;
     } else {
-      fail(Syntax::kInvalidNumber, i_);
+      fail_after(Syntax::kInvalidNumber, first);
     }
-    if (i_ < n_ && s_[i_] == '.') {
+    if (avail() && s_[i_] == '.') {
       ++i_;
-      const size_t digits = i_;
-      while (i_ < n_ && is_digit(s_[i_])) ++i_;
-      if (i_ == digits) fail_peek(Syntax::kInvalidNumber);
+      bool digits = false;
+      while (avail() && is_digit(s_[i_])) {
+        ++i_;
+        digits = true;
+      }
+      if (!digits) fail_peek(Syntax::kInvalidNumber);
     }
-    if (i_ < n_ && (s_[i_] == 'e' || s_[i_] == 'E')) {
+    if (avail() && (s_[i_] == 'e' || s_[i_] == 'E')) {
       ++i_;
-      if (i_ < n_ && (s_[i_] == '+' || s_[i_] == '-')) ++i_;
-      const char c = i_ < n_ ? s_[i_++] : '\0';
-      if (!is_digit(c)) fail(Syntax::kInvalidNumber, i_);
-      while (i_ < n_ && is_digit(s_[i_])) ++i_;
+      if (avail() && (s_[i_] == '+' || s_[i_] == '-')) ++i_;
+      if (!avail()) fail_end(Syntax::kInvalidNumber);
+      const unsigned char c = static_cast<unsigned char>(s_[i_++]);
+      if (!is_digit(c)) fail_after(Syntax::kInvalidNumber, c);
+      while (avail() && is_digit(s_[i_])) ++i_;
     }
   }
 
-  const char* s_;
-  size_t n_;
+  TextChunks* chunks_ = nullptr;  // null once the text has ended (or when it came whole)
+  const char* s_ = "";
+  size_t n_ = 0;
   size_t i_ = 0;
+  uint64_t base_ = 0;
+  uint64_t line_ = 1;
+  uint64_t line_start_ = 0;  // offset of the first byte after the last line feed
   std::string scratch_;
-  bool last_escaped_ = false;
+  std::string number_;
   std::vector<uint8_t> frames_;
 };
 
@@ -575,40 +662,21 @@ class Scanner {
 struct DocumentsFile {
   static constexpr const char* kIdField = "id";
   static constexpr const char* kRecord = "struct Document";
-  static void prefetch_key(const IndexBuilder& b, std::string_view key) { b.prefetch_document_name(key); }
-  static IndexBuilder::NameHash prefetch_name(const IndexBuilder& b, std::string_view name) {
-    return b.prefetch_token_name(name);
-  }
-  static void begin(IndexBuilder& b, std::string_view key) { b.begin_document(key); }
-  static void counts(IndexBuilder& b, const std::string_view* names, const IndexBuilder::NameHash* hashes,
-                     const int32_t* values, size_t n) {
-    b.document_counts(names, hashes, values, n);
-  }
-  static void end(IndexBuilder& b, std::string_view id) { b.end_document(id); }
 };
 
 struct TokensFile {
   static constexpr const char* kIdField = "text";
   static constexpr const char* kRecord = "struct Token";
-  static void prefetch_key(const IndexBuilder& b, std::string_view key) { b.prefetch_token_name(key); }
-  static IndexBuilder::NameHash prefetch_name(const IndexBuilder& b, std::string_view name) {
-    return b.prefetch_document_name(name);
-  }
-  static void begin(IndexBuilder& b, std::string_view key) { b.begin_token(key); }
-  static void counts(IndexBuilder& b, const std::string_view* names, const IndexBuilder::NameHash* hashes,
-                     const int32_t* values, size_t n) {
-    b.token_counts(names, hashes, values, n);
-  }
-  static void end(IndexBuilder& b, std::string_view text) { b.end_token(text); }
 };
 
 // One file: an object of key -> record, a record being {"<id>": string,
 // "maps": {name: count, ...}} with members in any order and others ignored,
-// or [string, maps].
-template <class File>
+// or [string, maps]. Each record goes to `receiver` as it is read.
+template <class File, class Receiver>
 class RecordReader : Scanner {
  public:
-  RecordReader(std::string_view text, IndexBuilder& builder) : Scanner(text), builder_(builder) {}
+  RecordReader(std::string_view text, Receiver& receiver) : Scanner(text), receiver_(receiver) {}
+  RecordReader(TextChunks& text, Receiver& receiver) : Scanner(text), receiver_(receiver) {}
 
   void read() {
     const int c = peek_ws();
@@ -617,27 +685,15 @@ class RecordReader : Scanner {
     ++i_;
     bool first = true;
     while (next_member(first)) {
-      const std::string_view key = kept(read_string<true>());
-      File::prefetch_key(builder_, key);
-      defer(Step::kBegin, key);
+      receiver_.begin(read_string<true>());
       colon();
       read_record();
     }
     ++i_;
     if (peek_ws() >= 0) fail_peek(Syntax::kTrailingCharacters);
-    replay();
   }
 
  private:
-  enum class Step : uint8_t { kBegin, kCount, kEnd };
-  struct Call {
-    std::string_view text;  // the key, the name counted, or the record's id
-    IndexBuilder::NameHash hash;  // of the name counted
-    int32_t count;
-    Step step;
-  };
-  static constexpr size_t kWindow = 1024;
-
   void read_record() {
     const int c = peek_ws();
     if (c < 0) fail_peek(Syntax::kEofValue);
@@ -674,23 +730,23 @@ class RecordReader : Scanner {
       }
     }
     ++i_;
-    if (!have_id) fail(std::string("missing field `") + File::kIdField + "`", i_);
-    if (!have_maps) fail("missing field `maps`", i_);
-    end_record();
+    if (!have_id) fail(std::string("missing field `") + File::kIdField + "`", pos());
+    if (!have_maps) fail("missing field `maps`", pos());
+    receiver_.end();
   }
 
   void read_record_array() {
     int c = peek_ws();
     if (c == ']') {
       ++i_;
-      fail(length_text(0), i_);
+      fail(length_text(0), pos());
     }
     if (c < 0) fail_peek(Syntax::kEofList);
     read_record_id();
     c = peek_ws();
     if (c == ']') {
       ++i_;
-      fail(length_text(1), i_);
+      fail(length_text(1), pos());
     }
     if (c == ',') {
       ++i_;
@@ -706,7 +762,7 @@ class RecordReader : Scanner {
     c = peek_ws();
     if (c == ']') {
       ++i_;
-      end_record();
+      receiver_.end();
       return;
     }
     if (c == ',') {
@@ -722,7 +778,7 @@ class RecordReader : Scanner {
     // The record is abandoned after the repeated name; a closing brace
     // right behind it still belongs to the record.
     if (peek_ws() == '}') ++i_;
-    fail(std::move(description), i_);
+    fail(std::move(description), pos());
   }
 
   static std::string length_text(int count) {
@@ -734,15 +790,8 @@ class RecordReader : Scanner {
     if (c < 0) fail_peek(Syntax::kEofValue);
     if (c != '"') invalid_type("a string");
     ++i_;
-    record_id_ = read_string<true>();
-    record_id_escaped_ = last_escaped_;
-    if (record_id_escaped_) {
-      id_buffer_.assign(record_id_);
-      record_id_ = id_buffer_;
-    }
+    receiver_.id(read_string<true>());
   }
-
-  void end_record() { defer(Step::kEnd, record_id_escaped_ ? std::string_view(kept_.emplace_back(id_buffer_)) : record_id_); }
 
   void read_maps() {
     const int c = peek_ws();
@@ -751,48 +800,11 @@ class RecordReader : Scanner {
     ++i_;
     bool first = true;
     while (next_member(first)) {
-      const std::string_view name = kept(read_string<true>());
-      const IndexBuilder::NameHash hash = File::prefetch_name(builder_, name);
+      receiver_.name(read_string<true>());
       colon();
-      defer(Step::kCount, name, read_count(), hash);
+      receiver_.count(read_count());
     }
     ++i_;
-  }
-
-  // A string that a deferred call will use: text that held escapes is
-  // decoded into scratch_, which the next string reuses, so it is copied.
-  std::string_view kept(std::string_view s) { return last_escaped_ ? std::string_view(kept_.emplace_back(s)) : s; }
-
-  // The builder calls are made a window behind the reading: the lookup of
-  // every name is requested (prefetched) as it is read, and done when the
-  // call is replayed, so the memory reads of many names overlap.
-  void defer(Step step, std::string_view text, int32_t count = 0, IndexBuilder::NameHash hash = {}) {
-    calls_.push_back(Call{text, hash, count, step});
-    if (calls_.size() >= kWindow) replay();
-  }
-
-  void replay() {
-    const size_t n = calls_.size();
-    for (size_t k = 0; k < n;) {
-      const Call& call = calls_[k];
-      if (call.step == Step::kBegin) {
-        File::begin(builder_, call.text);
-        ++k;
-      } else if (call.step == Step::kEnd) {
-        File::end(builder_, call.text);
-        ++k;
-      } else {
-        size_t m = 0;
-        for (; k < n && calls_[k].step == Step::kCount; ++k, ++m) {
-          names_[m] = calls_[k].text;
-          hashes_[m] = calls_[k].hash;
-          counts_[m] = calls_[k].count;
-        }
-        File::counts(builder_, names_.data(), hashes_.data(), counts_.data(), m);
-      }
-    }
-    calls_.clear();
-    kept_.clear();
   }
 
   int32_t read_count() {
@@ -800,20 +812,21 @@ class RecordReader : Scanner {
     if (c < 0) fail_peek(Syntax::kEofValue);
     if (c >= '0' && c <= '9') {
       // Fast path: up to 9 digits without sign, fraction or exponent (so
-      // the value fits), no leading zero before another digit.
+      // the value fits), no leading zero before another digit, ended within
+      // this piece.
       const char* const first = s_ + i_;
-      const char* const stop = s_ + n_ - first > 9 ? first + 9 : s_ + n_;
+      const char* const end = s_ + n_;
+      const char* const stop = end - first > 9 ? first + 9 : end;
       uint32_t value = static_cast<uint32_t>(c - '0');
       const char* p = first + 1;
       if (c != '0') {
         while (p < stop && is_digit(*p)) value = value * 10 + static_cast<uint32_t>(*p++ - '0');
       }
-      if (p < s_ + n_ && !is_digit(*p) && *p != '.' && *p != 'e' && *p != 'E') [[likely]] {
+      if (p < end && !is_digit(*p) && *p != '.' && *p != 'e' && *p != 'E') [[likely]] {
         i_ = static_cast<size_t>(p - s_);
         return static_cast<int32_t>(value);
       }
     }
-    const size_t start = i_;
     bool negative = false;
     if (c == '-') {
       negative = true;
@@ -821,7 +834,7 @@ class RecordReader : Scanner {
     } else if (!is_digit(c)) {
       invalid_type("i32");
     }
-    const Number n = read_number(negative, start);
+    const Number n = read_number(negative);
     switch (n.kind) {
       case Number::Kind::kUnsigned:
         if (n.u <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) return static_cast<int32_t>(n.u);
@@ -830,30 +843,67 @@ class RecordReader : Scanner {
         if (n.i >= std::numeric_limits<int32_t>::min()) return static_cast<int32_t>(n.i);
         break;
       case Number::Kind::kFloat:
-        fail("invalid type: " + describe(n) + ", expected i32", i_);
+        fail("invalid type: " + describe(n) + ", expected i32", pos());
     }
-    fail("invalid value: " + describe(n) + ", expected i32", i_);
+    fail("invalid value: " + describe(n) + ", expected i32", pos());
   }
 
-  IndexBuilder& builder_;
-  std::string_view record_id_;
-  bool record_id_escaped_ = false;
-  std::string id_buffer_;
-  std::vector<Call> calls_;          // made, in order, at the next replay
-  std::deque<std::string> kept_;     // decoded strings that calls_ refers to
-  std::array<std::string_view, kWindow> names_;
-  std::array<IndexBuilder::NameHash, kWindow> hashes_;
-  std::array<int32_t, kWindow> counts_;
+  Receiver& receiver_;
 };
+
+// The builder's record calls for each file. The names and identifiers are
+// copied: the builder takes a name with its count.
+struct BuilderDocuments {
+  IndexBuilder& builder;
+  std::string record_id;
+  std::string name_text;
+  void begin(std::string_view key) { builder.begin_document(key); }
+  void id(std::string_view text) { record_id.assign(text); }
+  void name(std::string_view text) { name_text.assign(text); }
+  void count(int32_t value) { builder.document_count(name_text, value); }
+  void end() { builder.end_document(record_id); }
+};
+
+struct BuilderTokens {
+  IndexBuilder& builder;
+  std::string record_text;
+  std::string name_text;
+  void begin(std::string_view key) { builder.begin_token(key); }
+  void id(std::string_view text) { record_text.assign(text); }
+  void name(std::string_view text) { name_text.assign(text); }
+  void count(int32_t value) { builder.token_count(name_text, value); }
+  void end() { builder.end_token(record_text); }
+};
+
+template <class File, class Receiver, class Text>
+void read_text(Text& text, Receiver& receiver) {
+  RecordReader<File, Receiver>(text, receiver).read();
+}
 
 }  // namespace
 
 void decode_documents(std::string_view text, IndexBuilder& builder) {
-  RecordReader<DocumentsFile>(text, builder).read();
+  BuilderDocuments receiver{builder, {}, {}};
+  read_text<DocumentsFile>(text, receiver);
+}
+
+void decode_documents(TextChunks& text, IndexBuilder& builder) {
+  BuilderDocuments receiver{builder, {}, {}};
+  read_text<DocumentsFile>(text, receiver);
 }
 
 void decode_tokens(std::string_view text, IndexBuilder& builder) {
-  RecordReader<TokensFile>(text, builder).read();
+  BuilderTokens receiver{builder, {}, {}};
+  read_text<TokensFile>(text, receiver);
 }
+
+void decode_tokens(TextChunks& text, IndexBuilder& builder) {
+  BuilderTokens receiver{builder, {}, {}};
+  read_text<TokensFile>(text, receiver);
+}
+
+void decode_documents(TextChunks& text, MirrorDocuments& documents) { read_text<DocumentsFile>(text, documents); }
+
+void decode_tokens(TextChunks& text, MirrorTokens& tokens) { read_text<TokensFile>(text, tokens); }
 
 }  // namespace vantoro::persist

@@ -1,15 +1,22 @@
 // Reading the two saved-index texts: one forward pass over the bytes that
-// feeds the records into an IndexBuilder as it goes (a window of at most a
-// thousand calls behind the cursor, so that the builder's lookups of many
-// names overlap). No document tree is built and no input can drive the
-// reader into deep recursion: values that the format ignores are skipped with
-// an explicit bracket stack.
+// hands each record to a receiver as it goes. The text may arrive in pieces
+// of any size (a file read a piece at a time): a name, an escape or a number
+// may be cut anywhere, and a fault is reported at the same place, with the
+// same line and column, however the text was cut. No document tree is built
+// and no input can drive the reader into deep recursion: values that the
+// format ignores are skipped with an explicit bracket stack.
+//
+// Receivers see, per record: begin(key), then in file order id(text) and,
+// for each member of its maps, name(text) followed by count(value), then
+// end(). Every text is valid only during the call.
 #pragma once
 
 #include <string_view>
 
 #include "index/builder.hpp"
+#include "index/mirror_builder.hpp"
 #include "persist/format_error.hpp"
+#include "persist/text_stream.hpp"
 
 namespace vantoro::persist {
 
@@ -18,9 +25,16 @@ namespace vantoro::persist {
 // Throws FormatError at the first fault; the builder is then half filled and
 // must be discarded.
 void decode_documents(std::string_view text, IndexBuilder& builder);
+void decode_documents(TextChunks& text, IndexBuilder& builder);
 
 // Reads a token text (an object of key -> Token record) into `builder`
 // through begin_token / token_count / end_token. Throws FormatError likewise.
 void decode_tokens(std::string_view text, IndexBuilder& builder);
+void decode_tokens(TextChunks& text, IndexBuilder& builder);
+
+// The same texts into the two halves of a load of files that mirror each
+// other (mirror_builder.hpp); these also throw MirrorBroken.
+void decode_documents(TextChunks& text, MirrorDocuments& documents);
+void decode_tokens(TextChunks& text, MirrorTokens& tokens);
 
 }  // namespace vantoro::persist

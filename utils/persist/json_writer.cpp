@@ -62,20 +62,42 @@ char* put_escaped(char* o, const unsigned char* p, const unsigned char* end) {
   return o;
 }
 
+// Whether any of the 8 bytes of `w` is a quotation mark, a backslash or a
+// control byte (the terms flag the lowest such byte exactly, and others only
+// above one, so the test of "any" is exact).
+inline bool any_escaped(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  const uint64_t quote = w ^ (kOnes * '"');
+  const uint64_t slash = w ^ (kOnes * '\\');
+  return (((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash)) & (kOnes * 0x80);
+}
+
+inline bool needs_escape(const char* p, size_t n) {
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (any_escaped(w)) return true;
+    }
+    uint64_t w;
+    std::memcpy(&w, p + n - 8, 8);
+    return any_escaped(w);
+  }
+  if (n == 0) return false;  // an empty view may have no data at all
+  uint64_t w = 0x6161616161616161ULL;  // padding with plain letters
+  std::memcpy(&w, p, n);
+  return any_escaped(w);
+}
+
 inline char* put_string(char* o, std::string_view text) {
   *o++ = '"';
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
-  // Copy while checking, without a branch per byte; most names need no escape.
-  char needs = 0;
-  for (size_t i = 0; i < n; ++i) {
-    o[i] = static_cast<char>(p[i]);
-    needs |= kEscape.letter[p[i]];
-  }
-  if (needs == 0) [[likely]] {
+  if (!needs_escape(text.data(), n)) [[likely]] {
+    if (n != 0) std::memcpy(o, text.data(), n);
     o[n] = '"';
     return o + n + 1;
   }
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
   return put_escaped(o, p, p + n);
 }
 
@@ -96,11 +118,68 @@ inline size_t string_room(size_t size) { return size * 6 + 2; }
 
 constexpr size_t kIntRoom = 11;  // "-2147483648"
 
-// One record: key, then {"id"|"text": id, "maps": {name: count, ...}}.
-// name_of(k) and count_of(k) give the k-th entry of the map.
-template <class NameOf, class CountOf>
-void put_record(ByteBuffer& out, bool first, std::string_view key, std::string_view field, std::string_view id,
-                size_t count, NameOf&& name_of, CountOf&& count_of, std::vector<std::string_view>& names) {
+// The text being encoded: a buffer handed to `out` whenever it holds a
+// piece's worth, or kept whole when there is no `out`.
+class Pieces {
+ public:
+  explicit Pieces(TextOutput* out) : out_(out) { buffer_.reserve(out ? kWritePiece + 4096 : 4096); }
+
+  ByteBuffer& buffer() { return buffer_; }
+  void flush_if_full() {
+    if (out_ != nullptr && buffer_.size() >= kWritePiece) flush();
+  }
+  void flush() {
+    if (buffer_.size() != 0) out_->write(buffer_.view());
+    buffer_.clear();
+  }
+  void put(char c) {
+    buffer_.ensure(1);
+    *buffer_.end() = c;
+    buffer_.commit(1);
+  }
+
+ private:
+  TextOutput* out_;
+  ByteBuffer buffer_;
+};
+
+// The names of one table, each written once as a JSON string followed by a
+// colon, one after another: a map's entry is then a copy of a few bytes.
+class RenderedNames {
+ public:
+  template <class NameOf>
+  RenderedNames(uint32_t count, NameOf&& name_of) : ends_(count) {
+    ByteBuffer text;
+    for (uint32_t id = 0; id < count; ++id) {
+      const std::string_view name = name_of(id);
+      text.ensure(string_room(name.size()) + 1);
+      char* o = put_string(text.end(), name);
+      *o++ = ':';
+      text.set_end(o);
+      ends_[id] = text.size();
+    }
+    text.ensure(kPadding);  // whole 16-byte copies may read past the last entry
+    text_ = std::move(text);
+  }
+
+  const char* entry(NameId id) const { return text_.data() + (id == 0 ? 0 : ends_[id - 1]); }
+  size_t size(NameId id) const { return ends_[id] - (id == 0 ? 0 : ends_[id - 1]); }
+
+  static constexpr size_t kPadding = 16;
+
+ private:
+  ByteBuffer text_;
+  std::vector<uint64_t> ends_;
+};
+
+// One record: key, then {"id"|"text": id, "maps": {name: count, ...}}, the
+// k-th entry of the map being the name `names` holds for id_of(k), and
+// count_of(k).
+template <class IdOf, class CountOf>
+void put_record(Pieces& pieces, bool first, std::string_view key, std::string_view field, std::string_view id,
+                size_t count, const RenderedNames& names, IdOf&& id_of, CountOf&& count_of,
+                std::vector<NameId>& ids) {
+  ByteBuffer& out = pieces.buffer();
   out.ensure(string_room(key.size()) + string_room(id.size()) + 24);
   char* o = out.end();
   if (!first) *o++ = ',';
@@ -116,86 +195,90 @@ void put_record(ByteBuffer& out, bool first, std::string_view key, std::string_v
 
   // The names are scattered in memory: look them all up first, in a loop
   // short enough for the processor to overlap the misses, then write.
-  names.resize(count);
+  ids.resize(count);
   for (size_t k = 0; k < count; ++k) {
-    names[k] = name_of(k);
-    __builtin_prefetch(names[k].data());
+    ids[k] = id_of(k);
+    __builtin_prefetch(names.entry(ids[k]));
   }
   for (size_t k = 0; k < count; ++k) {
-    const std::string_view name = names[k];
-    out.ensure(string_room(name.size()) + kIntRoom + 2);
+    const char* entry = names.entry(ids[k]);
+    const size_t n = names.size(ids[k]);
+    out.ensure(n + RenderedNames::kPadding + kIntRoom + 1);
     o = out.end();
-    if (k != 0) *o++ = ',';
-    o = put_string(o, name);
-    *o++ = ':';
-    o = put_int(o, count_of(k));
+    *o = ',';
+    o += k != 0;
+    if (n <= RenderedNames::kPadding) {
+      std::memcpy(o, entry, RenderedNames::kPadding);
+    } else {
+      std::memcpy(o, entry, n);
+    }
+    o = put_int(o + n, count_of(k));
     out.set_end(o);
+    pieces.flush_if_full();
   }
   out.ensure(2);
   o = out.end();
   *o++ = '}';
   *o++ = '}';
   out.set_end(o);
+  pieces.flush_if_full();
 }
 
-ByteBuffer start_object(uint64_t records) {
-  ByteBuffer out;
-  // A first guess from the number of records; the buffer grows if needed.
-  out.reserve(4096 + static_cast<size_t>(records) * 64);
-  out.ensure(1);
-  *out.end() = '{';
-  out.commit(1);
-  return out;
-}
-
-void end_object(ByteBuffer& out) {
-  out.ensure(1);
-  *out.end() = '}';
-  out.commit(1);
-}
-
-}  // namespace
-
-ByteBuffer encode_documents(const Index& index) {
-  ByteBuffer out = start_object(index.document_count());
-  std::vector<std::string_view> names;
+void write_documents(const Index& index, Pieces& out) {
+  const RenderedNames tokens(index.token_name_count(), [&](NameId t) { return index.token_name(t); });
+  out.put('{');
+  std::vector<NameId> ids;
   bool first = true;
   for_each_document_map(index, [&](NameId d, const Posting* postings, uint32_t n) {
     put_record(
-        out, first, index.document_name(d), "\"id\":", index.document_record_id(d), n,
-        [&](size_t k) { return index.token_name(postings[k].id); }, [&](size_t k) { return postings[k].count; },
-        names);
+        out, first, index.document_name(d), "\"id\":", index.document_record_id(d), n, tokens,
+        [&](size_t k) { return postings[k].id; }, [&](size_t k) { return postings[k].count; }, ids);
     first = false;
   });
-  end_object(out);
-  return out;
+  out.put('}');
 }
 
-ByteBuffer encode_tokens(const Index& index) {
-  ByteBuffer out = start_object(index.token_count());
-  std::vector<std::string_view> names;
+void write_tokens(const Index& index, Pieces& out) {
+  const RenderedNames documents(index.document_name_count(), [&](NameId d) { return index.document_name(d); });
+  out.put('{');
+  std::vector<NameId> ids;
   bool first = true;
   for (NameId t = 0; t < index.token_name_count(); ++t) {
     if (!index.token_present(t)) continue;
     const PostingList& list = index.postings(t);
     put_record(
-        out, first, index.token_name(t), "\"text\":", index.token_record_text(t), list.size(),
-        [&](size_t k) { return index.document_name(list.docs()[k]); },
-        [&](size_t k) { return list.count(static_cast<uint32_t>(k)); }, names);
+        out, first, index.token_name(t), "\"text\":", index.token_record_text(t), list.size(), documents,
+        [&](size_t k) { return list.docs()[k]; }, [&](size_t k) { return list.count(static_cast<uint32_t>(k)); },
+        ids);
     first = false;
   }
-  end_object(out);
-  return out;
+  out.put('}');
 }
 
-void append_json_string(ByteBuffer& out, std::string_view text) {
-  out.ensure(string_room(text.size()));
-  out.set_end(put_string(out.end(), text));
+}  // namespace
+
+void encode_documents(const Index& index, TextOutput& out) {
+  Pieces pieces(&out);
+  write_documents(index, pieces);
+  pieces.flush();
 }
 
-void append_json_int(ByteBuffer& out, int32_t value) {
-  out.ensure(kIntRoom);
-  out.set_end(put_int(out.end(), value));
+ByteBuffer encode_documents(const Index& index) {
+  Pieces pieces(nullptr);
+  write_documents(index, pieces);
+  return std::move(pieces.buffer());
+}
+
+void encode_tokens(const Index& index, TextOutput& out) {
+  Pieces pieces(&out);
+  write_tokens(index, pieces);
+  pieces.flush();
+}
+
+ByteBuffer encode_tokens(const Index& index) {
+  Pieces pieces(nullptr);
+  write_tokens(index, pieces);
+  return std::move(pieces.buffer());
 }
 
 }  // namespace vantoro::persist

@@ -1,9 +1,15 @@
 #include "persist/save_load.hpp"
 
+#include <exception>
+#include <optional>
+#include <system_error>
+#include <thread>
+
 #include "fault.hpp"
-#include "index/builder.hpp"
+#include "index/worker_pool.hpp"
 #include "persist/file_io.hpp"
-#include "persist/json_reader.hpp"
+#include "persist/format_error.hpp"
+#include "persist/index_loader.hpp"
 #include "persist/json_writer.hpp"
 #include "progress/stdout_line.hpp"
 
@@ -13,25 +19,70 @@ namespace {
 constexpr std::string_view kDocumentsFile = "index.json";
 constexpr std::string_view kTokensFile = "token_index.json";
 
-void write_or_fault(std::string_view path, const persist::ByteBuffer& bytes) {
-  try {
-    persist::replace_file(path, bytes.view());
-  } catch (const persist::IoFailure& failure) {
-    throw Fault("Unable to write file: " + failure.description);
-  }
+[[noreturn]] void write_fault(const persist::IoFailure& failure) {
+  throw Fault("Unable to write file: " + failure.description);
 }
 
-persist::ByteBuffer read_or_fault(std::string_view path) {
+persist::TextWriter documents_writer(const Index& index) {
+  return [&index](persist::TextOutput& out) { persist::encode_documents(index, out); };
+}
+
+persist::TextWriter tokens_writer(const Index& index) {
+  return [&index](persist::TextOutput& out) { persist::encode_tokens(index, out); };
+}
+
+void write_file(std::string_view path, const persist::TextWriter& write) {
   try {
-    return persist::read_text_file(path);
+    persist::replace_file(path, write);
   } catch (const persist::IoFailure& failure) {
-    throw Fault("Unable to read file: " + failure.description);
+    write_fault(failure);
   }
 }
 
 std::string counts_message(const char* verb, const Index& index) {
   return std::string(verb) + " index with " + std::to_string(index.document_count()) + " documents and " +
          std::to_string(index.token_count()) + " tokens\n";
+}
+
+// Runs first() here and second() on another thread when the pool's size
+// setting allows two threads and one can be started; else one after the
+// other. Each returns its own failure, if any, without throwing.
+void run_both(const std::function<std::exception_ptr()>& first, const std::function<std::exception_ptr()>& second,
+              std::exception_ptr& first_failure, std::exception_ptr& second_failure) {
+  std::thread helper;
+  bool parallel = false;
+  if (configured_thread_count() >= 2) {
+    try {
+      helper = std::thread([&] { second_failure = second(); });
+      parallel = true;
+    } catch (const std::system_error&) {
+    }
+  }
+  first_failure = first();
+  if (parallel) {
+    helper.join();
+  } else {
+    second_failure = second();
+  }
+}
+
+template <class Action>
+std::exception_ptr failure_of(Action&& action) {
+  try {
+    action();
+    return nullptr;
+  } catch (...) {
+    return std::current_exception();
+  }
+}
+
+void rethrow(const std::exception_ptr& failure) {
+  if (!failure) return;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const persist::IoFailure& e) {
+    write_fault(e);
+  }
 }
 
 }  // namespace
@@ -43,36 +94,52 @@ std::string join_path(std::string_view directory, std::string_view file_name) {
   return path;
 }
 
-void save_index(const Index& index, std::string_view path) {
-  write_or_fault(path, persist::encode_documents(index));
-}
+void save_index(const Index& index, std::string_view path) { write_file(path, documents_writer(index)); }
 
-void save_token_index(const Index& index, std::string_view path) {
-  write_or_fault(path, persist::encode_tokens(index));
-}
+void save_token_index(const Index& index, std::string_view path) { write_file(path, tokens_writer(index)); }
 
 void save(const Index& index, std::string_view directory) {
-  // The documents file is complete before the token file is started.
-  save_index(index, join_path(directory, kDocumentsFile));
-  save_token_index(index, join_path(directory, kTokensFile));
+  // Both files are encoded at the same time, each into its own temporary
+  // file; the token file is put in place only once the documents file is,
+  // so that a failure on the documents file leaves the token file as it
+  // was, and a failure on the token file leaves the new documents file.
+  const persist::TextWriter write_documents = documents_writer(index);
+  const persist::TextWriter write_tokens = tokens_writer(index);
+  std::optional<persist::FileReplacement> documents;
+  try {
+    documents.emplace(join_path(directory, kDocumentsFile));
+  } catch (const persist::IoFailure& failure) {
+    write_fault(failure);
+  }
+  std::optional<persist::FileReplacement> tokens;
+  const std::exception_ptr tokens_opening = failure_of([&] { tokens.emplace(join_path(directory, kTokensFile)); });
+  std::exception_ptr documents_failure, tokens_failure;
+  run_both([&] { return failure_of([&] { documents->prepare(write_documents); }); },
+           [&] { return tokens ? failure_of([&] { tokens->prepare(write_tokens); }) : nullptr; }, documents_failure,
+           tokens_failure);
+  rethrow(documents_failure);
+  rethrow(failure_of([&] { documents->commit(write_documents); }));
+  rethrow(tokens_opening);
+  rethrow(tokens_failure);
+  rethrow(failure_of([&] { tokens->commit(write_tokens); }));
   write_stdout(counts_message("Saved", index));
 }
 
 void load(Index& index, std::string_view directory) {
   // Everything is read and decoded before anything is replaced, so a
   // failure at any step leaves the index as it was.
-  persist::ByteBuffer documents = read_or_fault(join_path(directory, kDocumentsFile));
-  persist::ByteBuffer tokens = read_or_fault(join_path(directory, kTokensFile));
-  IndexBuilder builder;
+  const std::string paths[2] = {join_path(directory, kDocumentsFile), join_path(directory, kTokensFile)};
+  const persist::OpenText open = [&paths](int text) -> std::unique_ptr<persist::TextChunks> {
+    return std::make_unique<persist::FileChunks>(paths[text]);
+  };
+  Index fresh;
   try {
-    persist::decode_documents(documents.view(), builder);
-    documents.release();
-    persist::decode_tokens(tokens.view(), builder);
-    tokens.release();
+    fresh = persist::decode_index(open, configured_thread_count());
+  } catch (const persist::IoFailure& failure) {
+    throw Fault("Unable to read file: " + failure.description);
   } catch (const persist::FormatError& error) {
     throw Fault("called `Result::unwrap()` on an `Err` value: " + error.text());
   }
-  Index fresh = builder.take();
   // Made before the index changes: nothing may fail after the replacement.
   const std::string message = counts_message("Loaded", fresh);
   index.replace_contents(std::move(fresh));

@@ -46,3 +46,47 @@ bool is_valid_utf8(std::string_view text) {
 }
 
 }  // namespace vantoro::persist
+
+namespace vantoro::persist {
+namespace {
+
+// The length a lead byte announces (a byte that cannot lead counts 1, and the
+// check of that one byte refuses it).
+inline uint8_t announced_length(unsigned char lead) {
+  if (lead >= 0xf0) return 4;
+  if (lead >= 0xe0) return 3;
+  if (lead >= 0xc0) return 2;
+  return 1;
+}
+
+}  // namespace
+
+bool Utf8Stream::feed(std::string_view piece) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(piece.data());
+  size_t n = piece.size();
+  // Complete the character cut at the end of the last piece.
+  while (held_ != 0 && n != 0) {
+    head_[held_++] = *p++;
+    --n;
+    if (held_ == needed_) {
+      if (!is_valid_utf8(std::string_view(reinterpret_cast<const char*>(head_), held_))) return false;
+      held_ = 0;
+    }
+  }
+  if (n == 0) return true;
+  // Hold back a character that this piece cuts: its lead byte is among the
+  // last three bytes, with fewer bytes after it than it announces.
+  size_t whole = n;
+  for (size_t back = 1; back <= 3 && back <= n; ++back) {
+    const unsigned char c = p[n - back];
+    if ((c & 0xc0) == 0x80) continue;  // a continuation byte: look further back
+    if (announced_length(c) > back) whole = n - back;
+    break;
+  }
+  if (!is_valid_utf8(std::string_view(reinterpret_cast<const char*>(p), whole))) return false;
+  for (size_t k = whole; k < n; ++k) head_[held_++] = p[k];
+  if (held_ != 0) needed_ = announced_length(head_[0]);
+  return true;
+}
+
+}  // namespace vantoro::persist

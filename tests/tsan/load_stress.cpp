@@ -1,0 +1,101 @@
+// Stress of two-thread loads and saves for ThreadSanitizer: the token text
+// decoded on a thread of its own, which then helps build the index that the
+// documents text describes; faults in either text, found while the other is
+// still being read; and saves that encode both files at once. Every load
+// must equal the exact reading of the same texts.
+//
+//   load_stress [ROUNDS]
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "index/builder.hpp"
+#include "persist/index_loader.hpp"
+#include "persist/json_reader.hpp"
+#include "persist/json_writer.hpp"
+#include "persist/save_load.hpp"
+
+using namespace vantoro;
+
+namespace {
+
+std::string exact(const std::string& documents, const std::string& tokens) {
+  IndexBuilder builder;
+  try {
+    persist::decode_documents(documents, builder);
+    persist::decode_tokens(tokens, builder);
+  } catch (const persist::FormatError& e) {
+    return e.text();
+  }
+  const Index index = builder.take();
+  return persist::encode_documents(index).str() + persist::encode_tokens(index).str();
+}
+
+std::string loaded(const std::string& documents, const std::string& tokens, size_t piece) {
+  const persist::OpenText open = [&](int text) -> std::unique_ptr<persist::TextChunks> {
+    return std::make_unique<persist::StringChunks>(text == 0 ? documents : tokens, piece);
+  };
+  try {
+    const Index index = persist::decode_index(open, 2);
+    return persist::encode_documents(index).str() + persist::encode_tokens(index).str();
+  } catch (const persist::FormatError& e) {
+    return e.text();
+  }
+}
+
+std::string file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::atoi(argv[1]) : 4;
+  Index index;
+  for (int i = 0; i < 30000; ++i) {
+    std::vector<std::string> words;
+    for (int k = 0; k < 2 + i % 17; ++k) words.push_back("w" + std::to_string((i * 31 + k * k * 7) % 3001));
+    std::vector<std::string_view> views(words.begin(), words.end());
+    index.add_document("doc-" + std::to_string(i), views);
+  }
+  const std::string documents = persist::encode_documents(index).str();
+  const std::string tokens = persist::encode_tokens(index).str();
+  const std::string late_fault = documents.substr(0, documents.size() - 1) + ",}";
+  const std::string early_fault = "[" + tokens.substr(1);
+  const std::string repeated = "{\"doc-7\":{\"id\":\"doc-7\",\"maps\":{}}," + documents.substr(1);
+  const std::vector<std::pair<std::string, std::string>> pairs = {
+      {documents, tokens}, {late_fault, tokens}, {documents, early_fault}, {late_fault, early_fault}, {repeated, tokens}};
+  int wrong = 0;
+  for (int round = 0; round < rounds; ++round) {
+    for (const auto& [d, t] : pairs) {
+      if (loaded(d, t, round % 2 ? 1000 : 65536) != exact(d, t)) ++wrong;
+    }
+  }
+
+  char name[] = "/tmp/vantoro-load-stress-XXXXXX";
+  const std::string dir = ::mkdtemp(name);
+  const int saved_stdout = ::dup(1);
+  const int devnull = ::open("/dev/null", O_WRONLY);
+  ::dup2(devnull, 1);
+  ::setenv("RAYON_NUM_THREADS", "2", 1);
+  save(index, dir);
+  Index again;
+  load(again, dir);
+  ::dup2(saved_stdout, 1);
+  if (file(dir + "/index.json") != documents || file(dir + "/token_index.json") != tokens) ++wrong;
+  if (persist::encode_documents(again).str() != documents) ++wrong;
+  std::filesystem::remove_all(dir);
+
+  std::printf("load stress: %d rounds of %zu pairs, %d wrong\n", rounds, pairs.size(), wrong);
+  return wrong == 0 ? 0 : 1;
+}

@@ -1,0 +1,102 @@
+// An order-independent digest of (document, token, count) triples, used to
+// tell whether the documents file and the token file of a saved index hold
+// the same postings without holding both.
+//
+// Each name gets a keyed 128-bit hash; each triple a keyed 128-bit mix of
+// its two name hashes and its count; a file's digest is the sum of its
+// triples' mixes in two 64-bit lanes. The key is drawn afresh for every
+// load, so no file can be made to collide on purpose. Two files that hold
+// different sets of triples give equal digests only if two different sums
+// of pseudo-random 128-bit values meet: a probability of about 2^-127 per
+// load, so that a billion loads a second would see one false "agree" in
+// some 10^21 years. (The documents file's triples form a set: a repeated
+// key or name there sends the load the exact way before any comparison. A
+// name repeated in a token's map leaves the token file with a triple more
+// than the documents file can have, which the digest or the count of
+// postings tells.)
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "index/hash.hpp"
+
+namespace vantoro {
+
+struct Digest {
+  uint64_t low = 0;
+  uint64_t high = 0;
+
+  // Adds a triple's mix. The high lane keeps the negated sum: with two
+  // different operations the compiler leaves the lanes in general
+  // registers instead of packing them into a vector through memory.
+  void add(const Digest& other) {
+    low += other.low;
+    high -= other.high;
+  }
+  bool operator==(const Digest&) const = default;
+};
+
+class DigestKey {
+ public:
+  DigestKey() {
+    for (int i = 0; i < 4; ++i) {
+      const HashKey key = fresh_hash_key();
+      k_[2 * i] = key.k0;
+      k_[2 * i + 1] = key.k1;
+    }
+  }
+
+  // A keyed 128-bit hash of a name: two lanes of 16-byte blocks folded
+  // through 128-bit multiplications, each lane with keys of its own.
+  Digest name(std::string_view s) const { return hash<true>(s); }
+  // The low half of name(s) alone.
+  uint64_t name_low(std::string_view s) const { return hash<false>(s).low; }
+
+  // The mix of one triple, from the hashes of its two names.
+  Digest triple(const Digest& document, const Digest& token, int32_t count) const {
+    using detail::fold_multiply;
+    const uint64_t c = static_cast<uint32_t>(count);
+    return Digest{fold_multiply(document.low ^ k_[6], token.low ^ c),
+                  fold_multiply(document.high ^ k_[7], token.high ^ (c << 32 | c) ^ k_[0])};
+  }
+
+ private:
+  template <bool kBoth>
+  Digest hash(std::string_view s) const {
+    using detail::fold_multiply;
+    using detail::load32;
+    using detail::load64;
+    const char* p = s.data();
+    size_t n = s.size();
+    uint64_t x = k_[0] ^ (uint64_t{n} * 0x9e3779b97f4a7c15ULL);
+    uint64_t y = k_[1] ^ (uint64_t{n} * 0xc2b2ae3d27d4eb4fULL);
+    uint64_t a = 0, b = 0;
+    if (n <= 16) {
+      if (n >= 8) {
+        a = load64(p);
+        b = load64(p + n - 8);
+      } else if (n >= 4) {
+        a = load32(p);
+        b = load32(p + n - 4);
+      } else if (n > 0) {
+        a = (uint64_t{static_cast<unsigned char>(p[0])} << 16) |
+            (uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) | static_cast<unsigned char>(p[n - 1]);
+      }
+    } else {
+      for (; n > 16; p += 16, n -= 16) {
+        const uint64_t u = load64(p);
+        const uint64_t v = load64(p + 8);
+        x = fold_multiply(u ^ k_[2], v ^ x);
+        if constexpr (kBoth) y = fold_multiply(u ^ k_[3], v ^ y);
+      }
+      a = load64(p + n - 16);
+      b = load64(p + n - 8);
+    }
+    return Digest{fold_multiply(a ^ k_[4], b ^ x), kBoth ? fold_multiply(a ^ k_[5], b ^ y) : 0};
+  }
+
+  uint64_t k_[8];
+};
+
+}  // namespace vantoro

@@ -1,0 +1,50 @@
+// Texts moved in pieces: a loaded file is read and decoded a piece at a
+// time, and a saved file is written while it is encoded, so that neither is
+// ever held whole in memory.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <string_view>
+
+namespace vantoro::persist {
+
+// A text to read, in pieces, in order.
+class TextChunks {
+ public:
+  virtual ~TextChunks() = default;
+  // Sets `piece` to the next piece of the text (never empty) and returns
+  // true, or returns false at the end. The piece stays valid until the next
+  // call. Reading failures throw IoFailure.
+  virtual bool next(std::string_view& piece) = 0;
+};
+
+// A text in memory, handed out in pieces of at most `size` bytes (tests,
+// fuzzing and benchmarks cut texts at chosen places this way).
+class StringChunks final : public TextChunks {
+ public:
+  explicit StringChunks(std::string_view text, size_t size = ~size_t{0})
+      : text_(text), size_(size == 0 ? 1 : size) {}
+  bool next(std::string_view& piece) override {
+    if (text_.empty()) return false;
+    piece = text_.substr(0, std::min(size_, text_.size()));
+    text_.remove_prefix(piece.size());
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  size_t size_;
+};
+
+// Where an encoded text goes, in pieces, in order. Writing failures throw
+// IoFailure.
+class TextOutput {
+ public:
+  virtual void write(std::string_view piece) = 0;
+
+ protected:
+  ~TextOutput() = default;
+};
+
+}  // namespace vantoro::persist
