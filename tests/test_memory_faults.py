@@ -157,7 +157,9 @@ def done():
 # A fixed threshold: every allocation of 128 KiB or more maps fresh memory,
 # which the limit refuses (the allocator would otherwise raise its threshold
 # and serve large blocks from free heap memory, wherever that happens to be).
-ALLOCATOR = {"MALLOC_MMAP_THRESHOLD_": "131072"}
+# One heap for every thread: the heap of a thread that saved or loaded would
+# otherwise keep 64 MiB of address space, which the limit counts as room.
+ALLOCATOR = {"MALLOC_MMAP_THRESHOLD_": "131072", "MALLOC_ARENA_MAX": "1"}
 
 
 def run_case(body, tmp_path, *args):
