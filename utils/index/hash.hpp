@@ -43,28 +43,33 @@ inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
   const __uint128_t m = static_cast<__uint128_t>(a) * b;
   return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
 }
+// The bytes of a text of at most 16 as two words: its first and last 8
+// (overlapping), 4, or for 1 to 3 bytes the first, middle and last in `a`.
+inline void load_short(const char* p, size_t n, uint64_t& a, uint64_t& b) {
+  a = b = 0;
+  if (n >= 8) {
+    a = load64(p);
+    b = load64(p + n - 8);
+  } else if (n >= 4) {
+    a = load32(p);
+    b = load32(p + n - 4);
+  } else if (n > 0) {
+    a = (uint64_t{static_cast<unsigned char>(p[0])} << 16) | (uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) |
+        static_cast<unsigned char>(p[n - 1]);
+  }
+}
 }  // namespace detail
 
 // A fast keyed hash: 16-byte blocks folded through 128-bit multiplications.
 inline uint64_t fast_hash(const HashKey& key, std::string_view s) {
   using detail::fold_multiply;
-  using detail::load32;
   using detail::load64;
   const char* p = s.data();
   size_t n = s.size();
   uint64_t seed = key.k0 ^ (uint64_t{n} * 0x9e3779b97f4a7c15ULL);
   uint64_t a = 0, b = 0;
   if (n <= 16) {
-    if (n >= 8) {
-      a = load64(p);
-      b = load64(p + n - 8);
-    } else if (n >= 4) {
-      a = load32(p);
-      b = load32(p + n - 4);
-    } else if (n > 0) {
-      a = (uint64_t{static_cast<unsigned char>(p[0])} << 16) | (uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) |
-          static_cast<unsigned char>(p[n - 1]);
-    }
+    detail::load_short(p, n, a, b);
   } else {
     for (; n > 16; p += 16, n -= 16) seed = fold_multiply(load64(p) ^ key.k1, load64(p + 8) ^ seed);
     a = load64(p + n - 16);

@@ -65,7 +65,6 @@ class DigestKey {
   template <bool kBoth>
   Digest hash(std::string_view s) const {
     using detail::fold_multiply;
-    using detail::load32;
     using detail::load64;
     const char* p = s.data();
     size_t n = s.size();
@@ -73,16 +72,7 @@ class DigestKey {
     uint64_t y = k_[1] ^ (uint64_t{n} * 0xc2b2ae3d27d4eb4fULL);
     uint64_t a = 0, b = 0;
     if (n <= 16) {
-      if (n >= 8) {
-        a = load64(p);
-        b = load64(p + n - 8);
-      } else if (n >= 4) {
-        a = load32(p);
-        b = load32(p + n - 4);
-      } else if (n > 0) {
-        a = (uint64_t{static_cast<unsigned char>(p[0])} << 16) |
-            (uint64_t{static_cast<unsigned char>(p[n / 2])} << 8) | static_cast<unsigned char>(p[n - 1]);
-      }
+      detail::load_short(p, n, a, b);
     } else {
       for (; n > 16; p += 16, n -= 16) {
         const uint64_t u = load64(p);
