@@ -30,8 +30,14 @@ std::vector<NameId> distinct_tokens(const Index& index, const Query& query) {
 // 1,000,000 documents with both benchmark query sets: the choice costs at
 // most 12 % over always picking the faster way.)
 template <class Source>
-bool pruning_pays(const std::vector<Cursor<Source>>& cursors, uint64_t documents, uint64_t postings) {
+bool pruning_pays(const std::vector<Cursor<Source>>& cursors, size_t n, uint64_t documents, uint64_t postings) {
   if (cursors.size() == 1) return true;
+  // The score floor reads short lists whole: where they hold half the
+  // query's postings or more (small indexes, rare tokens), pruning cannot
+  // save what it costs.
+  uint64_t read_whole = 0;
+  for (const Cursor<Source>& c : cursors) read_whole += c.size() >= n && c.size() <= kFloorListMax ? c.size() : 0;
+  if (read_whole * 2 >= postings) return false;
   float top = 0.0f;
   uint32_t longest = 0;
   for (const Cursor<Source>& c : cursors) {
@@ -55,7 +61,7 @@ ResultList rank(std::vector<Cursor<Source>>& cursors, size_t n, bool prunable, b
   ResultList results;
   if (cursors.empty()) {
     // Nothing to rank.
-  } else if (!prunable || n >= local.listed || !pruning_pays(cursors, documents, local.listed)) {
+  } else if (!prunable || n >= local.listed || !pruning_pays(cursors, n, documents, local.listed)) {
     results = exhaustive_search(cursors, n, check_nan, documents, local);
   } else if (n > 0) {
     results = pruned_search(cursors, n, documents, local);

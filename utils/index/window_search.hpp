@@ -280,6 +280,9 @@ ResultList exhaustive_search(std::vector<Cursor<Source>>& cursors, size_t n, boo
   return top.take();
 }
 
+// Lists that score_floor reads whole: from n to this many postings.
+constexpr uint32_t kFloorListMax = 4096;
+
 // A score the n-th best document reaches for sure: in one list, the n-th
 // largest weight belongs to n distinct documents, each scoring at least its
 // weight. Taken from the short lists only (their weights are few to read),
@@ -288,13 +291,12 @@ ResultList exhaustive_search(std::vector<Cursor<Source>>& cursors, size_t n, boo
 // documents that set it may tie with it at the n-th place.
 template <class Source>
 float score_floor(std::vector<Cursor<Source>>& cursors, size_t n, SearchCounters& counters) {
-  constexpr uint32_t kShortList = 4096;
   float floor = -std::numeric_limits<float>::infinity();
-  if (n == 0 || n > kShortList) return floor;
+  if (n == 0 || n > kFloorListMax) return floor;
   std::vector<float> best;  // a min-heap of the n largest weights
   float scratch[kBlockSize];
   for (Cursor<Source>& c : cursors) {
-    if (c.size() < n || c.size() > kShortList) continue;
+    if (c.size() < n || c.size() > kFloorListMax) continue;
     best.clear();
     for (uint32_t begin = 0; begin < c.size(); begin += kBlockSize) {
       const uint32_t end = std::min(c.size(), begin + kBlockSize);
