@@ -7,8 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <system_error>
 #include <thread>
+
+#include "index/helper_thread.hpp"
 
 namespace vantoro {
 namespace {
@@ -364,18 +365,14 @@ void MirrorDocuments::build_lists(size_t threads) {
   }
   std::thread helper;
   std::exception_ptr failure;
-  if (middle < tokens) {
-    try {
-      helper = std::thread([&] {
+  if (middle < tokens && !start_helper(helper, [&] {
         try {
           build_range(middle, tokens);
         } catch (...) {
           failure = std::current_exception();
         }
-      });
-    } catch (const std::system_error&) {
-      middle = tokens;
-    }
+      })) {
+    middle = tokens;
   }
   try {
     build_range(0, middle);

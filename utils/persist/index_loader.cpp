@@ -3,10 +3,10 @@
 #include <atomic>
 #include <exception>
 #include <optional>
-#include <system_error>
 #include <thread>
 
 #include "index/builder.hpp"
+#include "index/helper_thread.hpp"
 #include "index/mirror_builder.hpp"
 #include "persist/json_reader.hpp"
 #include "persist/os_error.hpp"
@@ -130,16 +130,6 @@ Index decode_exactly(const OpenText& open) {
   return builder.take();
 }
 
-// Starts `work` on a thread of its own, or returns false if none can start.
-bool start_thread(std::thread& thread, const std::function<void()>& work) {
-  try {
-    thread = std::thread(work);
-    return true;
-  } catch (const std::system_error&) {
-    return false;
-  }
-}
-
 }  // namespace
 
 Index decode_index(const OpenText& open, size_t threads) {
@@ -179,7 +169,7 @@ Index decode_index(const OpenText& open, size_t threads) {
       if (!t.read && !t.format && !t.broken && !t.stopped && !t.other) documents_side.help();
     };
     std::thread helper;
-    const bool parallel = threads >= 2 && start_thread(helper, tokens_then_help);
+    const bool parallel = threads >= 2 && start_helper(helper, tokens_then_help);
     run(
         *documents,
         [&](TextChunks& text) {

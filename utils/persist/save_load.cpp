@@ -2,10 +2,9 @@
 
 #include <exception>
 #include <optional>
-#include <system_error>
-#include <thread>
 
 #include "fault.hpp"
+#include "index/helper_thread.hpp"
 #include "index/worker_pool.hpp"
 #include "persist/file_io.hpp"
 #include "persist/format_error.hpp"
@@ -49,21 +48,8 @@ std::string counts_message(const char* verb, const Index& index) {
 // other. Each returns its own failure, if any, without throwing.
 void run_both(const std::function<std::exception_ptr()>& first, const std::function<std::exception_ptr()>& second,
               std::exception_ptr& first_failure, std::exception_ptr& second_failure) {
-  std::thread helper;
-  bool parallel = false;
-  if (configured_thread_count() >= 2) {
-    try {
-      helper = std::thread([&] { second_failure = second(); });
-      parallel = true;
-    } catch (const std::system_error&) {
-    }
-  }
-  first_failure = first();
-  if (parallel) {
-    helper.join();
-  } else {
-    second_failure = second();
-  }
+  run_pair(
+      configured_thread_count() >= 2, [&] { first_failure = first(); }, [&] { second_failure = second(); });
 }
 
 template <class Action>
