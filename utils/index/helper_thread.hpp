@@ -1,7 +1,7 @@
-// A second thread for work that splits in two (encoding or decoding the two
-// index files, building two halves of the lists). Where no thread can be started,
-// for lack of threads or of memory, the caller does the work itself: the
-// result is the same, only slower.
+// A second thread for work that splits in two (encoding or decoding the
+// two index files, building two halves of the lists). Where no thread can
+// be started, for lack of threads or of memory, the caller does the work
+// itself: the result is the same, only slower.
 #pragma once
 
 #include <thread>
