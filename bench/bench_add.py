@@ -37,8 +37,6 @@ strings.
 from __future__ import annotations
 
 import argparse
-import ctypes
-import gc
 import json
 import os
 import subprocess
@@ -48,7 +46,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from common import (fd1_to_devnull, fmt_rate, peak_rss_bytes, print_table,  # noqa: E402
+from common import (fd1_to_devnull, fmt_rate, peak_rss_bytes, print_table, release_free_memory,  # noqa: E402
                     reset_peak_rss, rss_bytes)
 from corpus import DEFAULT_ID_STYLE, ID_STYLES  # noqa: E402
 import engines  # noqa: E402
@@ -61,13 +59,6 @@ GOAL_BYTES_PER_POSTING = 24.0
 GOAL_FROZEN_BYTES_PER_POSTING = 12.0
 GOAL_FROZEN_PEAK_FACTOR = 1.25
 
-
-def _release_free_memory():
-    gc.collect()
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except (OSError, AttributeError):
-        pass
 
 
 # Peers whose memory can be measured (keys of engines.PEERS); the default set
@@ -94,7 +85,7 @@ def measure(mode: str, n_docs: int, doc_len: int, freeze: bool, id_style: str = 
         module, cls = engines.PEERS[mode]
         index = cls()
         importlib.import_module(module)  # its modules are loaded before the baseline
-    _release_free_memory()
+    release_free_memory()
     baseline = rss_bytes()
     peak_reset = reset_peak_rss()
 
@@ -110,7 +101,7 @@ def measure(mode: str, n_docs: int, doc_len: int, freeze: bool, id_style: str = 
             add(doc_id, tokens)
     seconds = time.perf_counter() - start
     peak = peak_rss_bytes()
-    _release_free_memory()
+    release_free_memory()
     retained = rss_bytes()
 
     result = {
@@ -125,7 +116,7 @@ def measure(mode: str, n_docs: int, doc_len: int, freeze: bool, id_style: str = 
             index.freeze()
         result["freeze_seconds"] = time.perf_counter() - start
         result["freeze_peak"] = peak_rss_bytes()
-        _release_free_memory()
+        release_free_memory()
         result["frozen_retained"] = rss_bytes()
     return result
 

@@ -40,8 +40,6 @@ from __future__ import annotations
 
 import argparse
 import collections
-import ctypes
-import gc
 import json
 import os
 import shutil
@@ -54,7 +52,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
-from common import fd1_to_devnull, peak_rss_bytes, print_table, reset_peak_rss, rss_bytes  # noqa: E402
+from common import (fd1_to_devnull, peak_rss_bytes, print_table, release_free_memory,  # noqa: E402
+                    reset_peak_rss, rss_bytes)
 from corpus import ID_STYLES  # noqa: E402
 from engines import available  # noqa: E402
 
@@ -89,13 +88,6 @@ def all_times(repeat: int, fn) -> list:
     return times
 
 
-def _release_free_memory():
-    gc.collect()
-    try:
-        ctypes.CDLL("libc.so.6").malloc_trim(0)
-    except (OSError, AttributeError):
-        pass
-
 
 # --------------------------------------------------------------------------
 # Children: one engine, one size, figures as one JSON line
@@ -123,7 +115,7 @@ def child_load(n_docs: int, args) -> dict:
 
     times, peaks, kept = [], [], []
     for _ in range(args.repeat):
-        _release_free_memory()
+        release_free_memory()
         before = rss_bytes()
         reset_peak_rss()
         bm = vantoro.BM25()
@@ -143,7 +135,7 @@ def child_load(n_docs: int, args) -> dict:
             out.seek(0)
             message = out.read().decode(errors="replace")
         peaks.append(peak_rss_bytes() - before)
-        _release_free_memory()
+        release_free_memory()
         kept.append(rss_bytes() - before)
         if f"Loaded index with {n_docs} documents" not in message:
             raise SystemExit(f"load did not report {n_docs} documents: {message!r}")

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import contextlib
+import ctypes
+import gc
 import os
 import re
 import sys
@@ -116,6 +118,16 @@ def reset_peak_rss() -> bool:
 
 
 # --- output ---------------------------------------------------------------
+
+def release_free_memory() -> None:
+    """Collects garbage and hands the allocator's free memory back to the
+    system, so that the next measurement starts from what is really in use."""
+    gc.collect()
+    try:
+        ctypes.CDLL("libc.so.6").malloc_trim(0)
+    except (OSError, AttributeError):
+        pass
+
 
 def fmt_time(seconds: float) -> str:
     if seconds != seconds:
