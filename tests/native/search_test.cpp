@@ -121,6 +121,26 @@ TEST(pruned_search_equals_exhaustive_on_random_corpora) {
   }
 }
 
+// A block of a sparse list spans many blocks of a dense one: the dense
+// list's bound over it is then its window bound. Counts vary so that block
+// bounds differ, and the query needs both lists to rank.
+TEST(sparse_list_beside_a_dense_one) {
+  std::mt19937_64 rng(17);
+  Index ix;
+  for (int i = 0; i < 40000; ++i) {
+    std::vector<std::string> tokens(1 + rng() % 6, "dense");
+    if (i % 53 == 0) tokens.insert(tokens.end(), 1 + rng() % 3, "sparse");
+    if (i % 7 == 0) tokens.push_back("mid");
+    for (int k = static_cast<int>(rng() % 20); k > 0; --k) tokens.push_back(word(100 + static_cast<uint32_t>(rng() % 50)));
+    std::vector<std::string_view> views(tokens.begin(), tokens.end());
+    ix.add_document("doc-" + std::to_string(i), views);
+  }
+  const std::vector<Query> queries = {{"dense", "sparse"}, {"sparse", "dense", "mid"}, {"mid", "dense"}};
+  CHECK_EQ(check_all(ix, queries), 0);
+  freeze(ix);
+  CHECK_EQ(check_all(ix, queries), 0);
+}
+
 TEST(batch_search_prunes_like_search) {
   std::mt19937_64 rng(99);
   Index ix;

@@ -94,14 +94,22 @@ struct Cursor {
     return doc >= cached_first ? cached_bound : 0.0f;
   }
   void forget_cached_block() { cached_end = 0; }
-  // The largest bound of the blocks at or after `b` that overlap the
-  // documents [first, last]; moves b to the first block not before `first`.
+  // A bound of what this list adds to the documents [first, last] of the
+  // current window: the largest bound of its blocks at or after `b` that
+  // overlap them; moves b to the first block not before `first`. Where they
+  // span more than a few blocks (a dense list next to a sparse one), the
+  // list's window bound stands for them: it covers every block in the
+  // window, is rarely higher than their largest, and scanning them all
+  // cost a search over dense lists most of its time.
   float bound_over(uint32_t& b, uint32_t first, uint32_t last) const {
+    constexpr uint32_t kMaxScanned = 4;
     const uint32_t n = blocks();
     while (b < n && block_last(b) < first) ++b;
     float m = 0.0f;
-    for (uint32_t k = b; k < n && block_first(k) <= last; ++k) m = std::max(m, source.block_bound(k));
-    return m;
+    const uint32_t stop = std::min(n, b + kMaxScanned);
+    uint32_t k = b;
+    for (; k < stop && block_first(k) <= last; ++k) m = std::max(m, source.block_bound(k));
+    return k == stop && k < n && block_first(k) <= last ? window_bound : m;
   }
   // Moves past every posting whose document is below `doc`.
   void seek(uint64_t doc) {
