@@ -64,6 +64,8 @@ struct Cursor {
   uint32_t cached_first = 0;    // the block last found by bound_at: its
   uint64_t cached_end = 0;      // documents [first, end) and its bound
   float cached_bound = 0.0f;
+  static constexpr uint32_t kGroupBlocks = 8;
+  std::vector<float> group_maxima{};  // of the groups of blocks asked for so far
 
   uint32_t size() const { return list->size(); }
   uint32_t doc(uint32_t i) const { return list->docs()[i]; }
@@ -96,12 +98,13 @@ struct Cursor {
   void forget_cached_block() { cached_end = 0; }
   // A bound of what this list adds to the documents [first, last] of the
   // current window: the largest bound of its blocks at or after `b` that
-  // overlap them; moves b to the first block not before `first`. Where they
-  // span more than a few blocks (a dense list next to a sparse one), the
-  // list's window bound stands for them: it covers every block in the
-  // window, is rarely higher than their largest, and scanning them all
-  // cost a search over dense lists most of its time.
-  float bound_over(uint32_t& b, uint32_t first, uint32_t last) const {
+  // overlap them; moves b to the first block not before `first`. Where
+  // they span more than a few blocks (a dense list next to a sparse one),
+  // the maxima of groups of kGroupBlocks blocks stand for the rest, or the
+  // list's window bound (which covers every block in the window) where it
+  // is lower: scanning every block cost a search over dense lists most of
+  // its time.
+  float bound_over(uint32_t& b, uint32_t first, uint32_t last) {
     constexpr uint32_t kMaxScanned = 4;
     const uint32_t n = blocks();
     while (b < n && block_last(b) < first) ++b;
@@ -109,7 +112,24 @@ struct Cursor {
     const uint32_t stop = std::min(n, b + kMaxScanned);
     uint32_t k = b;
     for (; k < stop && block_first(k) <= last; ++k) m = std::max(m, source.block_bound(k));
-    return k == stop && k < n && block_first(k) <= last ? window_bound : m;
+    if (k < stop || k == n || block_first(k) > last) return m;
+    float groups = 0.0f;
+    for (uint32_t g = k / kGroupBlocks; g * kGroupBlocks < n && block_first(std::max(g * kGroupBlocks, k)) <= last; ++g) {
+      groups = std::max(groups, group_bound(g));
+    }
+    return std::max(m, std::min(groups, window_bound));
+  }
+  // The largest bound of blocks [g, g + 1) * kGroupBlocks, computed once
+  // per search; groups are asked for in ascending order.
+  float group_bound(uint32_t g) {
+    while (group_maxima.size() <= g) {
+      const uint32_t begin = static_cast<uint32_t>(group_maxima.size()) * kGroupBlocks;
+      const uint32_t end = std::min(blocks(), begin + kGroupBlocks);
+      float m = 0.0f;
+      for (uint32_t k = begin; k < end; ++k) m = std::max(m, source.block_bound(k));
+      group_maxima.push_back(m);
+    }
+    return group_maxima[g];
   }
   // Moves past every posting whose document is below `doc`.
   void seek(uint64_t doc) {
