@@ -119,8 +119,8 @@ struct Cursor {
     }
     return std::max(m, std::min(groups, window_bound));
   }
-  // The largest bound of blocks [g, g + 1) * kGroupBlocks, computed once
-  // per search; groups are asked for in ascending order.
+  // The largest bound of blocks [g, g + 1) * kGroupBlocks. Each group is
+  // computed once per search, with every group before it.
   float group_bound(uint32_t g) {
     while (group_maxima.size() <= g) {
       const uint32_t begin = static_cast<uint32_t>(group_maxima.size()) * kGroupBlocks;
