@@ -65,7 +65,7 @@ struct Cursor {
   uint64_t cached_end = 0;      // documents [first, end) and its bound
   float cached_bound = 0.0f;
   static constexpr uint32_t kGroupBlocks = 8;
-  std::vector<float> group_maxima{};  // of the groups of blocks asked for so far
+  std::vector<float> group_maxima{};  // per group of blocks, -1 until computed
 
   uint32_t size() const { return list->size(); }
   uint32_t doc(uint32_t i) const { return list->docs()[i]; }
@@ -119,17 +119,18 @@ struct Cursor {
     }
     return std::max(m, std::min(groups, window_bound));
   }
-  // The largest bound of blocks [g, g + 1) * kGroupBlocks. Each group is
-  // computed once per search, with every group before it.
+  // The largest bound of blocks [g, g + 1) * kGroupBlocks, computed when
+  // first asked for in a search (bounds are never negative: -1 marks a
+  // group not yet computed).
   float group_bound(uint32_t g) {
-    while (group_maxima.size() <= g) {
-      const uint32_t begin = static_cast<uint32_t>(group_maxima.size()) * kGroupBlocks;
-      const uint32_t end = std::min(blocks(), begin + kGroupBlocks);
-      float m = 0.0f;
-      for (uint32_t k = begin; k < end; ++k) m = std::max(m, source.block_bound(k));
-      group_maxima.push_back(m);
+    if (group_maxima.empty()) group_maxima.assign((blocks() + kGroupBlocks - 1) / kGroupBlocks, -1.0f);
+    float& m = group_maxima[g];
+    if (m < 0.0f) {
+      const uint32_t end = std::min(blocks(), (g + 1) * kGroupBlocks);
+      m = 0.0f;
+      for (uint32_t k = g * kGroupBlocks; k < end; ++k) m = std::max(m, source.block_bound(k));
     }
-    return group_maxima[g];
+    return m;
   }
   // Moves past every posting whose document is below `doc`.
   void seek(uint64_t doc) {
