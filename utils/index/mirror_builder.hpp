@@ -196,14 +196,15 @@ class MirrorDocuments {
   Pending record_{};  // the record being read
   uint32_t record_length_ = 0;
 
-  // Owned by whichever thread builds.
-  BigVector<TokenState> tokens_;  // per token id
+  // Owned by whichever thread builds: on cache lines of their own, apart
+  // from the reading thread's fields, which change with every pair read.
+  alignas(64) BigVector<TokenState> tokens_;  // per token id
   Digest digest_;
   std::vector<Release> releases_;
   std::vector<LongCount> long_counts_;
 
   // Handing batches over.
-  std::mutex queue_lock_;
+  alignas(64) std::mutex queue_lock_;
   std::condition_variable queue_changed_;
   std::deque<std::unique_ptr<Batch>> queue_;   // handed over, oldest first
   std::vector<std::unique_ptr<Batch>> spare_;  // built, for reuse
@@ -214,7 +215,9 @@ class MirrorDocuments {
   std::mutex build_lock_;  // held while a batch is taken and built
 };
 
-class MirrorTokens {
+// Aligned to cache lines: it is read on one thread while the reading
+// thread of the documents file changes the fields of objects beside it.
+class alignas(64) MirrorTokens {
  public:
   explicit MirrorTokens(const DigestKey& key) : key_(key) {}
 
