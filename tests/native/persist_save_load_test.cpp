@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -483,6 +484,43 @@ TEST(loads_of_mirrored_files_in_pieces_and_on_two_threads) {
   bool mirrored = false;
   EXPECT_TEXT(loaded(odd, 3, 2, &mirrored), exact_reading(odd));
   CHECK(mirrored);
+}
+
+// A mirrored load hands each token's storage to its list (growth slack
+// given back, large storage remapped): lists long enough to be mapped,
+// counts kept aside on either side of block boundaries, and block bounds
+// as a list made afresh from the same postings computes them.
+TEST(mirrored_loads_hand_long_lists_their_storage) {
+  Index source;
+  for (int i = 0; i < 30000; ++i) {
+    std::vector<std::string> words = {"every", "w" + std::to_string(i % 13), "u" + std::to_string(i)};
+    if (i % 2 == 0) words.push_back("half");
+    if (i % 61 == 0 || i % 64 == 63 || i % 64 == 0) words.insert(words.end(), 256 + i % 3, "every");
+    words.insert(words.end(), i % 5, "w" + std::to_string(i % 7));
+    std::vector<std::string_view> views(words.begin(), words.end());
+    source.add_document("doc-" + std::to_string(i), views);
+  }
+  const Texts t = texts_of(source);
+  for (const size_t threads : {1, 2}) {
+    const persist::OpenText open = [&](int text) -> std::unique_ptr<persist::TextChunks> {
+      return std::make_unique<persist::StringChunks>(text == 0 ? t.documents : t.tokens, 1 << 16);
+    };
+    const Index ix = persist::decode_index(open, threads);
+    CHECK(ix.document_maps() == nullptr);
+    EXPECT_TEXT(documents_of(ix) + "|" + tokens_of(ix), t.documents + "|" + t.tokens);
+    for (NameId tk = 0; tk < ix.token_name_count(); ++tk) {
+      const PostingList& list = ix.postings(tk);
+      if (list.full_blocks() == 0) continue;
+      std::vector<int32_t> counts(list.size());
+      for (uint32_t k = 0; k < list.size(); ++k) counts[k] = list.count(k);
+      PostingList fresh;
+      fresh.assign(list.docs(), counts.data(), list.size(), ix.length_table(), list.block(0).average);
+      CHECK_EQ(fresh.bytes(), list.bytes());
+      for (uint32_t b = 0; b < list.full_blocks(); ++b) {
+        CHECK_EQ(std::memcmp(&fresh.block(b), &list.block(b), sizeof(BlockBounds)), 0);
+      }
+    }
+  }
 }
 
 TEST(files_that_do_not_mirror_each_other_load_exactly) {

@@ -1,8 +1,5 @@
 #include "index/mirror_builder.hpp"
 
-#include <malloc.h>
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -19,53 +16,18 @@ namespace {
 constexpr size_t kBatch = 4096;
 // How far ahead a pass asks for what a later pair needs.
 constexpr size_t kAhead = 16;
-// Postings whose arrays are freed between two returns of free memory to the
-// system while the lists are made (about 40 MB).
-constexpr size_t kTrimEvery = size_t{8} << 20;
 // Batches handed over and not yet built, at most.
 constexpr size_t kQueued = 64;
-
-// The tokens' arrays grow step by step, as postings arrive. Small ones come
-// from malloc; from kMapped bytes on, an array is mapped on its own and
-// grown with mremap, which moves its pages instead of copying them (no page
-// is faulted in twice).
-constexpr size_t kMapped = size_t{1} << 16;
-constexpr size_t kPage = size_t{1} << 12;
-
-size_t mapped_bytes(size_t bytes) { return (bytes + kPage - 1) & ~(kPage - 1); }
-
-void* grow_array(void* old, size_t old_bytes, size_t bytes) {
-  if (bytes < kMapped) {
-    void* fresh = std::realloc(old, bytes);
-    if (fresh == nullptr) throw std::bad_alloc();
-    return fresh;
-  }
-  if (old_bytes >= kMapped) {
-    void* moved = ::mremap(old, mapped_bytes(old_bytes), mapped_bytes(bytes), MREMAP_MAYMOVE);
-    if (moved == MAP_FAILED) throw std::bad_alloc();
-    return moved;
-  }
-  void* fresh = ::mmap(nullptr, mapped_bytes(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (fresh == MAP_FAILED) throw std::bad_alloc();
-  if (old_bytes != 0) std::memcpy(fresh, old, old_bytes);
-  std::free(old);
-  return fresh;
-}
-
-void free_array(void* array, size_t bytes) {
-  if (bytes >= kMapped) {
-    ::munmap(array, mapped_bytes(bytes));
-  } else {
-    std::free(array);
-  }
-}
+// Bytes of storage for `capacity` postings: a document (4) and a count (1)
+// each, as PostingList keeps them.
+size_t storage_bytes(uint32_t capacity) { return size_t{capacity} * 5; }
 
 }  // namespace
 
 MirrorDocuments::MirrorDocuments(const DigestKey& key) : key_(key), batch_(std::make_unique<Batch>()) {}
 
 MirrorDocuments::~MirrorDocuments() {
-  for (NameId t = 0; t < tokens_.size(); ++t) free_arrays(tokens_[t]);
+  for (NameId t = 0; t < tokens_.size(); ++t) free_storage(tokens_[t]);
 }
 
 void MirrorDocuments::end() {
@@ -256,31 +218,25 @@ void MirrorDocuments::build(const Batch& batch) {
 
 void MirrorDocuments::make_room(TokenState& state) {
   if (state.size + kHeld <= state.capacity) return;
-  // Releases still queued write into the arrays about to move.
+  // Releases still queued write into the storage about to move.
   release_all();
   const uint64_t grown = std::max<uint64_t>({16, uint64_t{state.capacity} + state.capacity / 2, uint64_t{state.size} + kHeld});
   const uint32_t capacity = static_cast<uint32_t>(std::min<uint64_t>(grown, std::numeric_limits<uint32_t>::max()));
   if (capacity < uint64_t{state.size} + kHeld) throw std::bad_alloc();
-  // The counts' array is copied into a new one, so that a failure to grow
-  // either leaves both as they were.
-  uint8_t* counts = static_cast<uint8_t*>(grow_array(nullptr, 0, capacity));
-  try {
-    state.documents = static_cast<uint32_t*>(grow_array(state.documents, size_t{state.capacity} * 4, size_t{capacity} * 4));
-  } catch (...) {
-    free_array(counts, capacity);
-    throw;
-  }
-  if (state.size != 0) std::memcpy(counts, state.counts, state.size);
-  free_array(state.counts, state.capacity);
-  state.counts = counts;
+  // A failure leaves the storage as it was; large storage grows by
+  // remapping, which moves its pages instead of copying them. The counts
+  // then move up to their new offset.
+  char* storage = static_cast<char*>(big_reallocate(state.storage, storage_bytes(state.capacity), storage_bytes(capacity)));
+  if (state.size != 0) std::memmove(storage + size_t{capacity} * 4, storage + size_t{state.capacity} * 4, state.size);
+  state.storage = storage;
   state.capacity = capacity;
 }
 
 void MirrorDocuments::release(TokenState& state) {
   make_room(state);
   Release& r = releases_.emplace_back();
-  r.documents = state.documents + state.size;
-  r.counts = state.counts + state.size;
+  r.documents = state.documents() + state.size;
+  r.counts = state.counts() + state.size;
   std::memcpy(r.held_documents, state.held_documents, sizeof r.held_documents);
   std::memcpy(r.held_counts, state.held_counts, sizeof r.held_counts);
   state.size += state.held;
@@ -294,7 +250,7 @@ void MirrorDocuments::release_all() {
       __builtin_prefetch(releases_[q + kAhead].documents, 1);
       __builtin_prefetch(releases_[q + kAhead].counts, 1);
     }
-    // Whole fixed-size copies: the arrays have room for kHeld past their
+    // Whole fixed-size copies: the storage has room for kHeld past their
     // size, and what lies past the postings is never read.
     const Release& r = releases_[q];
     std::memcpy(r.documents, r.held_documents, sizeof r.held_documents);
@@ -303,17 +259,15 @@ void MirrorDocuments::release_all() {
   releases_.clear();
 }
 
-void MirrorDocuments::free_arrays(TokenState& state) {
-  free_array(state.documents, size_t{state.capacity} * 4);
-  free_array(state.counts, state.capacity);
-  state.documents = nullptr;
-  state.counts = nullptr;
+void MirrorDocuments::free_storage(TokenState& state) {
+  big_free(state.storage, storage_bytes(state.capacity));
+  state.storage = nullptr;
   state.capacity = state.size = 0;
 }
 
 void MirrorDocuments::build_lists(size_t threads) {
   Index& ix = index_;
-  // Held postings join their token's arrays; a token with no arrays (it has
+  // Held postings join their token's storage; a token with none (it has
   // no more postings than it holds) makes its list from what it holds.
   for (NameId t = 0; t < tokens_.size(); ++t) {
     if (tokens_[t].held != 0 && tokens_[t].size != 0) release(tokens_[t]);
@@ -324,33 +278,36 @@ void MirrorDocuments::build_lists(size_t threads) {
   });
   ix.tokens_.resize(ix.token_names_.size());
   const float average = ix.current_average();
-  // Tokens [begin, end): each list from its arrays, which are then freed.
+  // Tokens [begin, end): each list takes its token's storage over.
   const auto build_range = [&](NameId begin, NameId end) {
     std::vector<int32_t> counts;
-    size_t freed = 0;  // postings whose arrays were freed since the last trim
     auto next_long = std::lower_bound(long_counts_.begin(), long_counts_.end(), begin,
                                       [](const LongCount& c, NameId t) { return c.token < t; });
     for (NameId t = begin; t < end; ++t) {
       TokenState& state = tokens_[t];
-      const bool held = state.size == 0;
-      const uint32_t n = held ? state.held : state.size;
-      const uint8_t* short_counts = held ? state.held_counts : state.counts;
-      counts.resize(n);
-      for (uint32_t k = 0; k < n; ++k) counts[k] = short_counts[k];
-      for (; next_long != long_counts_.end() && next_long->token == t; ++next_long) {
-        counts[next_long->position] = next_long->count;
+      PostingList& list = ix.tokens_[t].list;
+      if (state.size == 0) {
+        const uint32_t n = state.held;
+        counts.resize(n);
+        for (uint32_t k = 0; k < n; ++k) counts[k] = state.held_counts[k];
+        for (; next_long != long_counts_.end() && next_long->token == t; ++next_long) {
+          counts[next_long->position] = next_long->count;
+        }
+        list.assign(state.held_documents, counts.data(), n, ix.lengths_f_.data(), average);
+      } else {
+        const auto first_long = next_long;
+        while (next_long != long_counts_.end() && next_long->token == t) ++next_long;
+        std::vector<PostingList::LongCount> long_counts;
+        long_counts.reserve(static_cast<size_t>(next_long - first_long));
+        for (auto c = first_long; c != next_long; ++c) long_counts.push_back(PostingList::LongCount{c->position, c->count});
+        char* const storage = state.storage;
+        const uint32_t n = state.size;
+        const uint32_t capacity = state.capacity;
+        state.storage = nullptr;  // the list's from here on
+        state.capacity = state.size = 0;
+        list.adopt(storage, n, capacity, std::move(long_counts), ix.lengths_f_.data(), average);
       }
-      ix.tokens_[t].list.assign(held ? state.held_documents : state.documents, counts.data(), n, ix.lengths_f_.data(),
-                              average);
-      freed += state.size;
-      free_arrays(state);
       state.held = 0;
-      // Arrays freed on one thread's heap cannot hold lists made on the
-      // other's: give freed memory back to the system as the lists grow.
-      if (freed >= kTrimEvery) {
-        ::malloc_trim(0);
-        freed = 0;
-      }
     }
   };
   const NameId tokens = static_cast<NameId>(tokens_.size());

@@ -123,23 +123,25 @@ class MirrorDocuments {
   };
 
   // What the build keeps per token, in one cache line: the last document
-  // that counted it, its postings so far (in arrays of its own: documents,
-  // and one byte per count, 0 for a count kept aside) and its newest
-  // postings, which go to those arrays a few at a time: the arrays of rare
-  // tokens lie scattered over all the postings' memory, and this touches
-  // them once per few postings.
+  // that counted it, its postings so far (in storage laid out as its list
+  // will keep them, which the list then takes over: documents, then one
+  // byte per count, 0 for a count kept aside) and its newest postings,
+  // which go to the storage a few at a time: the storage of rare tokens
+  // lies scattered over all the postings' memory, and this touches it once
+  // per few postings.
   static constexpr uint32_t kHeld = 6;
   struct alignas(64) TokenState {
     uint32_t last_document = 0;  // + 1
-    uint32_t size = 0;           // in the arrays
+    uint32_t size = 0;           // in the storage
     uint32_t capacity = 0;
     uint32_t held = 0;
-    uint32_t* documents = nullptr;
-    uint8_t* counts = nullptr;
+    char* storage = nullptr;  // big_allocate: documents[capacity], then counts[capacity]
+    uint32_t* documents() const { return reinterpret_cast<uint32_t*>(storage); }
+    uint8_t* counts() const { return reinterpret_cast<uint8_t*>(storage + size_t{capacity} * 4); }
     uint32_t held_documents[kHeld];
     uint8_t held_counts[kHeld];
   };
-  // Held postings on their way to the end of a token's arrays.
+  // Held postings on their way to the end of a token's storage.
   struct Release {
     uint32_t* documents;
     uint8_t* counts;
@@ -165,16 +167,16 @@ class MirrorDocuments {
   // On one thread at a time: builds the oldest handed-over batch; false
   // when there is none.
   bool build_next();
-  // Puts a batch's postings into the tokens' states and arrays.
+  // Puts a batch's postings into the tokens' states and storage.
   void build(const Batch& batch);
   // Moves a token's held postings to the release queue.
   void release(TokenState& state);
   // Writes the queued releases.
   void release_all();
-  // Makes room in a token's arrays for its held postings.
+  // Makes room in a token's storage for its held postings.
   void make_room(TokenState& state);
-  void free_arrays(TokenState& state);
-  // The lists, from the tokens' arrays; the arrays are freed on the way.
+  void free_storage(TokenState& state);
+  // The lists, from the tokens' storage, which they take over.
   void build_lists(size_t threads);
 
   const DigestKey& key_;

@@ -199,6 +199,31 @@ void PostingList::assign(const uint32_t* docs_in, const int32_t* counts, uint32_
   swap(fresh);
 }
 
+void PostingList::adopt(char* storage, uint32_t n, uint32_t capacity, std::vector<LongCount>&& long_counts,
+                        const float* lengths, float average) {
+  PostingList fresh;
+  fresh.storage_ = storage;
+  fresh.capacity_ = capacity;
+  if (capacity != n) {
+    // Exactly the room assign() gives: the counts move down to their offset
+    // for n, then the block shrinks (a large one in place).
+    std::memmove(storage + size_t{n} * 4, storage + size_t{capacity} * 4, n);
+    fresh.storage_ = static_cast<char*>(big_reallocate(storage, storage_bytes(capacity), storage_bytes(n)));
+    fresh.capacity_ = n;
+  }
+  fresh.blocks_ = allocate_items<BlockBounds>(n >> kBlockShift);
+  if (!long_counts.empty()) fresh.long_counts_ = std::make_unique<std::vector<LongCount>>(std::move(long_counts));
+  fresh.size_ = n;
+  fresh.rebuild_bounds(lengths, average);
+  // The weights stay with this list, as with assign().
+  std::swap(frozen_, fresh.frozen_);
+  std::swap(weighted_, fresh.weighted_);
+  std::swap(frozen_capacity_, fresh.frozen_capacity_);
+  std::swap(max_weight_, fresh.max_weight_);
+  std::swap(frozen_owned_, fresh.frozen_owned_);
+  swap(fresh);
+}
+
 void PostingList::rebuild_bounds(const float* lengths, float average) noexcept {
   for (uint32_t b = 0; b < full_blocks(); ++b) seal_block(b, lengths, average);
 }

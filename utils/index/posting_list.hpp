@@ -103,8 +103,20 @@ class PostingList {
   // May need room for a count kept aside: call reserve_one(new count) first.
   void add_to_count(uint32_t pos, int32_t delta) noexcept;
 
+  // A count kept aside: its position and value (the short count there is 0).
+  struct LongCount {
+    uint32_t pos;
+    int32_t count;
+  };
   // Replaces all postings: docs ascending, unique; counts any value.
   void assign(const uint32_t* docs, const int32_t* counts, uint32_t n, const float* lengths, float average);
+  // Replaces all postings with n (at least 1) held in `storage`, a block
+  // from big_allocate laid out as this list keeps them for `capacity`
+  // postings: documents ascending and unique, then one-byte counts, 0 where
+  // the count is in `long_counts` (by position). The list owns the block
+  // from the call on, even when the call throws; it shrinks it to n.
+  void adopt(char* storage, uint32_t n, uint32_t capacity, std::vector<LongCount>&& long_counts,
+             const float* lengths, float average);
   // Recomputes every block bound.
   void rebuild_bounds(const float* lengths, float average) noexcept;
   // Releases unused room where it is worth a copy of the postings.
@@ -140,11 +152,6 @@ class PostingList {
   size_t bytes() const;
 
  private:
-  struct LongCount {
-    uint32_t pos;
-    int32_t count;
-  };
-
   static size_t storage_bytes(uint32_t capacity) { return size_t{capacity} * 5; }
   static size_t frozen_floats(uint32_t capacity) { return size_t{capacity} + block_count(capacity); }
   uint32_t* mutable_docs() { return reinterpret_cast<uint32_t*>(storage_); }
