@@ -190,13 +190,7 @@ void PostingList::assign(const uint32_t* docs_in, const int32_t* counts, uint32_
   }
   fresh.size_ = n;
   fresh.rebuild_bounds(lengths, average);
-  // The weights stay with this list; the caller decides what they become.
-  std::swap(frozen_, fresh.frozen_);
-  std::swap(weighted_, fresh.weighted_);
-  std::swap(frozen_capacity_, fresh.frozen_capacity_);
-  std::swap(max_weight_, fresh.max_weight_);
-  std::swap(frozen_owned_, fresh.frozen_owned_);
-  swap(fresh);
+  take_postings(fresh);
 }
 
 void PostingList::adopt(char* storage, uint32_t n, uint32_t capacity, std::vector<LongCount>&& long_counts,
@@ -215,7 +209,11 @@ void PostingList::adopt(char* storage, uint32_t n, uint32_t capacity, std::vecto
   if (!long_counts.empty()) fresh.long_counts_ = std::make_unique<std::vector<LongCount>>(std::move(long_counts));
   fresh.size_ = n;
   fresh.rebuild_bounds(lengths, average);
-  // The weights stay with this list, as with assign().
+  take_postings(fresh);
+}
+
+void PostingList::take_postings(PostingList& fresh) noexcept {
+  // The weights stay with this list; the caller decides what they become.
   std::swap(frozen_, fresh.frozen_);
   std::swap(weighted_, fresh.weighted_);
   std::swap(frozen_capacity_, fresh.frozen_capacity_);

@@ -167,6 +167,9 @@ class PostingList {
   }
   void set_count_slow(uint32_t pos, int32_t count) noexcept;
   void seal_block(uint32_t b, const float* lengths, float average) noexcept;
+  // Takes the postings, counts and bounds of `fresh`, which gets this
+  // list's; the weights stay.
+  void take_postings(PostingList& fresh) noexcept;
   void refresh_block_max(uint32_t b) noexcept;
 
   char* storage_ = nullptr;        // docs[capacity_] then short counts[capacity_]
