@@ -18,9 +18,8 @@ constexpr size_t kBatch = 4096;
 constexpr size_t kAhead = 16;
 // Batches handed over and not yet built, at most.
 constexpr size_t kQueued = 64;
-// Bytes of storage for `capacity` postings: a document (4) and a count (1)
-// each, as PostingList keeps them.
-size_t storage_bytes(uint32_t capacity) { return size_t{capacity} * 5; }
+// Bytes of a token's storage: as its list will keep it.
+size_t storage_bytes(uint32_t capacity) { return PostingList::storage_bytes(capacity); }
 
 }  // namespace
 

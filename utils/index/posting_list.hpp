@@ -148,11 +148,12 @@ class PostingList {
   void reserve_weight();
   void put_weight(uint32_t pos, float weight) noexcept;
 
+  // Bytes of storage for `capacity` postings: documents, then one-byte counts.
+  static size_t storage_bytes(uint32_t capacity) { return size_t{capacity} * 5; }
   // Bytes held, for memory accounting in tests and benchmarks.
   size_t bytes() const;
 
  private:
-  static size_t storage_bytes(uint32_t capacity) { return size_t{capacity} * 5; }
   static size_t frozen_floats(uint32_t capacity) { return size_t{capacity} + block_count(capacity); }
   uint32_t* mutable_docs() { return reinterpret_cast<uint32_t*>(storage_); }
   uint8_t* mutable_short_counts() { return reinterpret_cast<uint8_t*>(storage_ + size_t{capacity_} * 4); }
