@@ -50,18 +50,15 @@ int32_t PostingList::long_count(uint32_t pos) const {
 }
 
 uint32_t PostingList::seek(uint32_t from, uint32_t doc) const {
-  const uint32_t* d = docs();
   // Whole blocks first, by their last document, then within the block.
   uint32_t b = from >> kBlockShift;
   const uint32_t full = full_blocks();
   while (b < full && blocks_[b].last_doc < doc) ++b;
-  uint32_t pos = std::max(from, b << kBlockShift);
-  const uint32_t end = std::max(pos, std::min(size_, (b + 1) << kBlockShift));
-  pos = static_cast<uint32_t>(std::lower_bound(d + pos, d + end, doc) - d);
-  // Only stale bounds (an index loaded from files that disagree) can leave
-  // the document beyond the block the bounds pointed to.
-  if (pos == end && end < size_) pos = static_cast<uint32_t>(std::lower_bound(d + end, d + size_, doc) - d);
-  return pos;
+  return seek_in_block(b, from, doc);
+}
+
+uint32_t PostingList::seek_past_block(uint32_t from, uint32_t doc) const {
+  return static_cast<uint32_t>(std::lower_bound(docs() + from, docs() + size_, doc) - docs());
 }
 
 // Moves the postings to storage of `capacity` (at least size_); the block

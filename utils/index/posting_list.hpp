@@ -8,6 +8,7 @@
 // a few pointers and counts, so that a token's entry fits a cache line.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -21,6 +22,21 @@ inline constexpr uint32_t kBlockShift = 6;
 inline constexpr uint32_t kBlockSize = uint32_t{1} << kBlockShift;  // postings per block
 
 inline uint32_t block_count(uint32_t postings) { return (postings + kBlockSize - 1) >> kBlockShift; }
+
+// The first of d[begin, end) not below `doc` (end if none), for at most a
+// block: halving with a conditional move instead of a jump, since where the
+// document lies is data that no branch predictor learns.
+inline uint32_t lower_bound_in_block(const uint32_t* d, uint32_t begin, uint32_t end, uint32_t doc) {
+  if (begin == end) return end;
+  const uint32_t* base = d + begin;
+  uint32_t length = end - begin;
+  while (length > 1) {
+    const uint32_t half = length / 2;
+    base = base[half - 1] < doc ? base + half : base;
+    length -= half;
+  }
+  return static_cast<uint32_t>(base - d) + (*base < doc);
+}
 
 // Counts from 1 to 255 are held in one byte.
 inline bool fits_short_count(int32_t count) { return count >= 1 && count <= 255; }
@@ -62,6 +78,17 @@ class PostingList {
   // Position of the first posting at or after `from` whose document is at
   // least `doc` (size() if none).
   uint32_t seek(uint32_t from, uint32_t doc) const;
+  // The same, where `b` is the first block at or after from's whose last
+  // document is at least `doc` (or the last block).
+  uint32_t seek_in_block(uint32_t b, uint32_t from, uint32_t doc) const {
+    const uint32_t begin = std::max(from, b << kBlockShift);
+    const uint32_t end = std::max(begin, std::min(size_, (b + 1) << kBlockShift));
+    const uint32_t pos = lower_bound_in_block(docs(), begin, end, doc);
+    // Only stale bounds (an index loaded from files that disagree) can
+    // leave the document beyond the block the bounds pointed to.
+    if (pos == end && end < size_) [[unlikely]] return seek_past_block(end, doc);
+    return pos;
+  }
 
   // ---- bounds of full blocks (valid while the index holds only positive
   // counts, non-negative lengths and present documents; Index::regular)
@@ -168,6 +195,7 @@ class PostingList {
   }
   void set_count_slow(uint32_t pos, int32_t count) noexcept;
   void seal_block(uint32_t b, const float* lengths, float average) noexcept;
+  uint32_t seek_past_block(uint32_t from, uint32_t doc) const;
   // Takes the postings, counts and bounds of `fresh`, which gets this
   // list's; the weights stay.
   void take_postings(PostingList& fresh) noexcept;

@@ -32,6 +32,7 @@ class StoredWeights {
     return scratch;
   }
   float weight(uint32_t pos) const { return pos < weighted_ ? weights_[pos] : 0.0f; }
+  void prefetch(uint32_t pos) const { __builtin_prefetch(weights_ + pos); }
   float block_bound(uint32_t b) const { return b < block_count(weighted_) ? list_->block_max_weight(b) : 0.0f; }
   float list_bound() const { return list_->max_weight(); }
 
@@ -101,6 +102,7 @@ class LiveWeights {
     if (context_.check_missing && std::isnan(dl)) throw Fault(kMissingValue);
     return weight_of(list_->count(pos), dl);
   }
+  void prefetch(uint32_t pos) const { __builtin_prefetch(context_.lengths + list_->docs()[pos]); }
   float block_bound(uint32_t b) const { return bounds_[b]; }
   float list_bound() const { return list_bound_; }
 

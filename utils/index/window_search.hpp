@@ -244,11 +244,11 @@ bool next_document(const std::vector<Cursor<Source>>& cursors, uint32_t& next) {
   return any;
 }
 
-// Adds postings [c.pos, first document >= window_end) of one list to the
-// window, skipping blocks that `skip(block)` rules out, and moves past them.
-template <class Source, class Skip>
-void score_window(Cursor<Source>& c, uint32_t window_begin, uint64_t window_end, WindowScores& window,
-                  SearchCounters& counters, Skip&& skip) {
+// Calls visit(b, begin, end, weights) for the postings [begin, end) of each
+// block b of one list from c.pos up to the first document >= window_end,
+// but for blocks that `skip(block)` rules out, and moves past them.
+template <class Source, class Skip, class Visit>
+void read_window(Cursor<Source>& c, uint64_t window_end, SearchCounters& counters, Skip&& skip, Visit&& visit) {
   float scratch[kBlockSize];
   const uint32_t* docs = c.list->docs();
   const uint32_t size = c.size();
@@ -264,11 +264,21 @@ void score_window(Cursor<Source>& c, uint32_t window_begin, uint64_t window_end,
                                                    [](uint32_t d, uint64_t e) { return d < e; }) -
                                   docs);
     }
-    const float* w = c.source.contributions(begin, end, scratch);
     counters.scored += end - begin;
-    for (uint32_t i = begin; i < end; ++i) window.add(docs[i] - window_begin, w[i - begin]);
+    visit(b, begin, end, c.source.contributions(begin, end, scratch));
   }
   c.seek(window_end);
+}
+
+// Adds the window's postings of one list to its scores, but for blocks that
+// `skip(block)` rules out.
+template <class Source, class Skip>
+void score_window(Cursor<Source>& c, uint32_t window_begin, uint64_t window_end, WindowScores& window,
+                  SearchCounters& counters, Skip&& skip) {
+  const uint32_t* docs = c.list->docs();
+  read_window(c, window_end, counters, skip, [&](uint32_t, uint32_t begin, uint32_t end, const float* w) {
+    for (uint32_t i = begin; i < end; ++i) window.add(docs[i] - window_begin, w[i - begin]);
+  });
 }
 
 // Every candidate, scored exactly. With two or more candidates a NaN score
@@ -377,6 +387,82 @@ uint32_t window_shift(const std::vector<Cursor<Source>>& cursors, uint64_t docum
   return shift;
 }
 
+// A bound of what the lists of `order` other than c add to any document of
+// c's block b. Each other list's probe block must start at its first block
+// in the window; it moves forward with the blocks asked for.
+template <class Source>
+float others_bound(const Cursor<Source>& c, std::vector<Cursor<Source>*>& order, uint32_t b) {
+  const uint32_t first = c.block_first(b);
+  const uint32_t last = c.block_last(b);
+  float bound = 0.0f;
+  for (Cursor<Source>* other : order) {
+    if (other != &c) bound += other->bound_over(other->probe_block, first, last);
+  }
+  return bound;
+}
+
+// The window's candidates where a single list is essential: its postings
+// whose weight, with the other lists' bounds over their block, can beat
+// theta, in document order. They are taken as the list is read, with no
+// window table to fill and drain: most of a long list's postings are
+// dropped there.
+template <class Source>
+void collect_candidates(Cursor<Source>& c, std::vector<Cursor<Source>*>& order, uint64_t window_end, float theta,
+                        float slack, ResultList& candidates, SearchCounters& counters) {
+  const uint32_t* docs = c.list->docs();
+  for (Cursor<Source>* other : order) other->probe_block = other->window_block;
+  float others = 0.0f;
+  read_window(
+      c, window_end, counters,
+      [&](uint32_t b) {
+        others = others_bound(c, order, b);
+        return (c.source.block_bound(b) + others) * slack <= theta;
+      },
+      [&](uint32_t, uint32_t begin, uint32_t end, const float* w) {
+        for (uint32_t i = begin; i < end; ++i) {
+          if ((w[i - begin] + others) * slack > theta) candidates.push_back(ResultPair{docs[i], w[i - begin]});
+        }
+      });
+}
+
+// Adds to each candidate (in ascending document order) what list c holds
+// for its document at or after c.pos. The lists are far larger than the
+// caches and the candidates far apart in them, so each lookup misses twice
+// (documents, then weights): in three passes the misses of all the
+// candidates overlap. A walk along the block bounds finds each candidate's
+// block, whose documents are fetched; a search within it finds the
+// position, whose weight is fetched; then the weights are added (no branch
+// on whether the list holds the document).
+template <class Source>
+void add_looked_up(const Cursor<Source>& c, ResultList& candidates, std::vector<uint32_t>& found,
+                   SearchCounters& counters) {
+  const PostingList& list = *c.list;
+  const uint32_t* docs = list.docs();
+  const uint32_t full = list.full_blocks();
+  const uint32_t last = list.size() - 1;
+  found.resize(candidates.size());
+  uint32_t b = c.pos >> kBlockShift;
+  for (size_t k = 0; k < candidates.size(); ++k) {
+    while (b < full && list.block(b).last_doc < candidates[k].document) ++b;
+    found[k] = b;
+    const uint32_t* block = docs + (std::max(c.pos, b << kBlockShift) & ~15u);
+    __builtin_prefetch(block);
+    __builtin_prefetch(block + 16);
+    __builtin_prefetch(block + 32);
+    __builtin_prefetch(block + 48);
+  }
+  for (size_t k = 0; k < candidates.size(); ++k) {
+    found[k] = std::min(list.seek_in_block(found[k], c.pos, candidates[k].document), last);
+    c.source.prefetch(found[k]);
+  }
+  for (size_t k = 0; k < candidates.size(); ++k) {
+    const bool held = docs[found[k]] == candidates[k].document;
+    const float w = c.source.weight(found[k]);
+    candidates[k].score += held ? w : 0.0f;
+    counters.scored += held;
+  }
+}
+
 // `documents`: the number of document ids (the range the lists spread over).
 template <class Source>
 ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_t documents,
@@ -392,6 +478,7 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_
   std::vector<Cursor<Source>*> order;
   order.reserve(cursors.size());
   ResultList candidates;
+  std::vector<uint32_t> found;  // positions of candidates in a list
   // Skipping takes bound <= theta; below the floor means <= the float before it.
   const float floor = std::nextafter(score_floor(cursors, n, counters), -std::numeric_limits<float>::infinity());
   uint32_t next;
@@ -405,9 +492,12 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_
     for (Cursor<Source>& c : cursors) {
       c.window_bound = 0.0f;
       if (c.done() || c.doc(c.pos) >= w1) continue;
-      for (uint32_t b = c.pos >> kBlockShift; b < c.blocks() && c.block_first(b) < w1; ++b) {
-        c.window_bound = std::max(c.window_bound, c.source.block_bound(b));
-      }
+      uint32_t b = c.pos >> kBlockShift;
+      for (; b < c.blocks() && c.block_first(b) < w1; ++b) c.window_bound = std::max(c.window_bound, c.source.block_bound(b));
+      // The list's last block in the window is searched for the window's end
+      // whether or not it is read: fetch it now, with the other lists'.
+      const uint32_t* boundary = c.list->docs() + ((b - 1) << kBlockShift);
+      for (uint32_t line = 0; line < kBlockSize; line += 16) __builtin_prefetch(boundary + line);
       total += c.window_bound;
       c.window_block = c.pos >> kBlockShift;
       order.push_back(&c);
@@ -418,34 +508,29 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_
     }
     std::sort(order.begin(), order.end(),
               [](const Cursor<Source>* a, const Cursor<Source>* b) { return a->window_bound < b->window_bound; });
-    window.start();
     // Lists [0, essential) cannot lift a document over theta by themselves.
     size_t essential = 0;
     float non_essential = 0.0f;
     while (essential < order.size() && (non_essential + order[essential]->window_bound) * slack <= theta) {
       non_essential += order[essential++]->window_bound;
     }
-    for (size_t i = essential; i < order.size(); ++i) {
-      Cursor<Source>& c = *order[i];
-      // The other lists' bounds over each block's documents, each list read
-      // from its first block in the window onwards.
-      for (Cursor<Source>* other : order) other->probe_block = other->window_block;
-      window.start_run();
-      score_window(c, w0, w1, window, counters, [&](uint32_t b) {
-        const uint32_t first = c.block_first(b);
-        const uint32_t last = c.block_last(b);
-        float bound = c.source.block_bound(b);
-        for (Cursor<Source>* other : order) {
-          if (other != &c) bound += other->bound_over(other->probe_block, first, last);
-        }
-        return bound * slack <= theta;
-      });
-    }
-    // Lookups in the other lists move forward: candidates from two or more
-    // lists are put in order first.
-    if (essential > 0 && order.size() - essential > 1) window.sort();
     candidates.clear();
-    window.drain([&](uint32_t offset, float score) { candidates.push_back(ResultPair{w0 + offset, score}); });
+    if (essential + 1 == order.size()) {
+      collect_candidates(*order.back(), order, w1, theta, slack, candidates, counters);
+    } else {
+      window.start();
+      for (size_t i = essential; i < order.size(); ++i) {
+        Cursor<Source>& c = *order[i];
+        for (Cursor<Source>* other : order) other->probe_block = other->window_block;
+        window.start_run();
+        score_window(c, w0, w1, window, counters,
+                     [&](uint32_t b) { return (c.source.block_bound(b) + others_bound(c, order, b)) * slack <= theta; });
+      }
+      // Lookups in the other lists move forward: candidates from two or
+      // more lists are put in order first.
+      if (essential > 0 && order.size() - essential > 1) window.sort();
+      window.drain([&](uint32_t offset, float score) { candidates.push_back(ResultPair{w0 + offset, score}); });
+    }
     // The other lists, largest bound first: before each, the candidates that
     // cannot beat theta even with that list's bound at their document and
     // the window bounds of the lists still to come are dropped; the list
@@ -476,13 +561,7 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_
           }
         }
       } else {
-        for (ResultPair& candidate : candidates) {
-          c.seek(candidate.document);
-          if (!c.done() && c.doc(c.pos) == candidate.document) {
-            candidate.score += c.source.weight(c.pos);
-            ++counters.scored;
-          }
-        }
+        add_looked_up(c, candidates, found, counters);
       }
       c.pos = end;
     }
