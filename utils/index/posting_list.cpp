@@ -51,10 +51,7 @@ int32_t PostingList::long_count(uint32_t pos) const {
 
 uint32_t PostingList::seek(uint32_t from, uint32_t doc) const {
   // Whole blocks first, by their last document, then within the block.
-  uint32_t b = from >> kBlockShift;
-  const uint32_t full = full_blocks();
-  while (b < full && blocks_[b].last_doc < doc) ++b;
-  return seek_in_block(b, from, doc);
+  return seek_in_block(block_reaching(from >> kBlockShift, doc), from, doc);
 }
 
 uint32_t PostingList::seek_past_block(uint32_t from, uint32_t doc) const {

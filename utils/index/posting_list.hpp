@@ -78,8 +78,14 @@ class PostingList {
   // Position of the first posting at or after `from` whose document is at
   // least `doc` (size() if none).
   uint32_t seek(uint32_t from, uint32_t doc) const;
-  // The same, where `b` is the first block at or after from's whose last
-  // document is at least `doc` (or the last block).
+  // The first block from `b` on whose last document is at least `doc`, or
+  // the block after the full ones.
+  uint32_t block_reaching(uint32_t b, uint32_t doc) const {
+    const uint32_t full = full_blocks();
+    while (b < full && blocks_[b].last_doc < doc) ++b;
+    return b;
+  }
+  // Position as seek() gives it, where `b` is block_reaching(from's block, doc).
   uint32_t seek_in_block(uint32_t b, uint32_t from, uint32_t doc) const {
     const uint32_t begin = std::max(from, b << kBlockShift);
     const uint32_t end = std::max(begin, std::min(size_, (b + 1) << kBlockShift));
@@ -88,6 +94,11 @@ class PostingList {
     // leave the document beyond the block the bounds pointed to.
     if (pos == end && end < size_) [[unlikely]] return seek_past_block(end, doc);
     return pos;
+  }
+  // Asks the processor to fetch block b's documents ahead of a search there.
+  void prefetch_block(uint32_t b) const {
+    const uint32_t end = std::min(size_, (b + 1) << kBlockShift);
+    for (uint32_t i = b << kBlockShift; i < end; i += 16) __builtin_prefetch(docs() + i);
   }
 
   // ---- bounds of full blocks (valid while the index holds only positive

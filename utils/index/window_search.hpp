@@ -443,18 +443,13 @@ void add_looked_up(const Cursor<Source>& c, ResultList& candidates, std::vector<
                    SearchCounters& counters) {
   const PostingList& list = *c.list;
   const uint32_t* docs = list.docs();
-  const uint32_t full = list.full_blocks();
   const uint32_t last = list.size() - 1;
   found.resize(candidates.size());
   uint32_t b = c.pos >> kBlockShift;
   for (size_t k = 0; k < candidates.size(); ++k) {
-    while (b < full && list.block(b).last_doc < candidates[k].document) ++b;
+    b = list.block_reaching(b, candidates[k].document);
     found[k] = b;
-    const uint32_t* block = docs + (std::max(c.pos, b << kBlockShift) & ~15u);
-    __builtin_prefetch(block);
-    __builtin_prefetch(block + 16);
-    __builtin_prefetch(block + 32);
-    __builtin_prefetch(block + 48);
+    list.prefetch_block(b);
   }
   for (size_t k = 0; k < candidates.size(); ++k) {
     found[k] = std::min(list.seek_in_block(found[k], c.pos, candidates[k].document), last);
@@ -505,8 +500,7 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_
       for (; b < c.blocks() && c.block_first(b) < w1; ++b) c.window_bound = std::max(c.window_bound, c.source.block_bound(b));
       // The list's last block in the window is searched for the window's end
       // whether or not it is read: fetch it now, with the other lists'.
-      const uint32_t* boundary = c.list->docs() + ((b - 1) << kBlockShift);
-      for (uint32_t line = 0; line < kBlockSize; line += 16) __builtin_prefetch(boundary + line);
+      c.list->prefetch_block(b - 1);
       total += c.window_bound;
       c.window_block = c.pos >> kBlockShift;
       order.push_back(&c);
