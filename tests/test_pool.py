@@ -38,15 +38,17 @@ def run(body, **env):
 class TestFork:
     def test_forked_children_get_a_pool_of_the_configured_size(self):
         # The parent's pool threads do not exist in a child: it starts its
-        # own on its first batch, also a child of a child. A child that
-        # hangs is ended by the alarm.
+        # own on its first batch, also a child of a child. Each child forks
+        # right after its pool starts, which hangs the next one if a new
+        # thread still held a lock of its start-up. A child that hangs is
+        # ended by the alarm.
         out = run("""
             expected = answer()
             assert threads() == 4
             def child(depth):
                 signal.alarm(30)
                 ok = threads() == 1 and answer() == expected and threads() == 4
-                if ok and depth < 2:
+                if ok and depth < 4:
                     pid = os.fork()
                     if pid == 0:
                         child(depth + 1)

@@ -26,8 +26,13 @@ constexpr const char* kNotInitialized = "The global thread pool has not been ini
 
 class ThreadPool final : public WorkerPool {
  public:
-  // Starts the threads. If one cannot be started, those already running
-  // are stopped and joined before the failure propagates.
+  // Starts the threads and returns once each waits for work. If one cannot
+  // be started, those already running are stopped and joined before the
+  // failure propagates.
+  //
+  // Waiting matters for fork(): a thread still in its start-up may hold a
+  // lock of the allocator or the loader, and a child forked at that moment
+  // would wait for that lock forever.
   explicit ThreadPool(size_t threads) {
     try {
       for (size_t i = 0; i < threads; ++i) workers_.emplace_back(&ThreadPool::work, this);
@@ -35,6 +40,8 @@ class ThreadPool final : public WorkerPool {
       stop();
       throw;
     }
+    std::unique_lock<std::mutex> lock(lock_);
+    done_.wait(lock, [&] { return started_ == threads; });
   }
 
   ThreadPool(const ThreadPool&) = delete;
@@ -82,6 +89,8 @@ class ThreadPool final : public WorkerPool {
     (void)uncaught;
     uint64_t seen = 0;
     std::unique_lock<std::mutex> lock(lock_);
+    ++started_;
+    done_.notify_all();
     for (;;) {
       wake_.wait(lock, [&] { return stopping_ || (task_ != nullptr && generation_ != seen); });
       if (stopping_) return;
@@ -123,6 +132,7 @@ class ThreadPool final : public WorkerPool {
   size_t count_ = 0;
   size_t finished_ = 0;
   size_t active_ = 0;
+  size_t started_ = 0;  // workers that reached their wait for work
   uint64_t generation_ = 0;
   bool stopping_ = false;
   std::atomic<size_t> next_{0};
