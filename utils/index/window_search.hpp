@@ -32,6 +32,10 @@
 #include <limits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "fault.hpp"
 #include "index/posting_list.hpp"
 #include "index/top_n.hpp"
@@ -47,9 +51,9 @@ namespace vantoro {
 inline constexpr uint32_t kMinWindowShift = 12;
 inline constexpr uint32_t kWideWindowShift = 14;
 inline constexpr uint64_t kPostingsPerWindow = 256;
-// How many postings read and summed cost about as much as one lookup of a
+// How many postings walked past cost about as much as one lookup of a
 // candidate in another list.
-inline constexpr uint64_t kLookupCost = 8;
+inline constexpr uint64_t kLookupCost = 16;
 
 // How much of the query's lists a search read (benchmarks report the ratio).
 struct SearchCounters {
@@ -288,6 +292,49 @@ void score_window(Cursor<Source>& c, uint32_t window_begin, uint64_t window_end,
 // Every candidate, scored exactly. With two or more candidates a NaN score
 // cannot be ordered and fails the call; a single candidate is never compared.
 // `check_nan`: the index can produce scores that are not numbers;
+// How many of the eight documents at `docs` lie below `doc`, for ascending
+// documents: counted, not branched on.
+inline uint32_t count_below8(const uint32_t* docs, uint32_t doc) {
+#if defined(__SSE2__)
+  // Unsigned order through signed comparisons: both sides shifted by 2^31.
+  const __m128i bias = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
+  const __m128i target = _mm_xor_si128(_mm_set1_epi32(static_cast<int32_t>(doc)), bias);
+  const __m128i low = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(docs)), bias);
+  const __m128i high = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(docs + 4)), bias);
+  const uint32_t below = static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(low, target)))) |
+                         static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(high, target)))) << 4;
+  return static_cast<uint32_t>(std::countr_one(below));
+#else
+  uint32_t below = 0;
+  for (uint32_t k = 0; k < 8; ++k) below += docs[k] < doc;
+  return below;
+#endif
+}
+
+// Adds to each candidate (in ascending document order) what list c holds
+// for its document among the postings [c.pos, end). The walk passes eight
+// postings per step by counting those below the candidate: on a list a few
+// times denser than the candidates, a posting-by-posting walk mispredicted
+// its exit at almost every candidate.
+template <class Source>
+void walk_add(const Cursor<Source>& c, uint32_t end, ResultList& candidates, SearchCounters& counters) {
+  if (end == c.pos) return;
+  const uint32_t* docs = c.list->docs();
+  uint32_t p = c.pos;
+  for (ResultPair& candidate : candidates) {
+    const uint32_t doc = candidate.document;
+    for (uint32_t passed = 8; passed == 8 && p + 8 <= end; p += passed) passed = count_below8(docs + p, doc);
+    if (p + 8 > end) {
+      while (p < end && docs[p] < doc) ++p;
+    }
+    const uint32_t at = std::min(p, end - 1);
+    const bool held = docs[at] == doc;
+    const float w = c.source.weight(at);
+    candidate.score += held ? w : 0.0f;
+    counters.scored += held;
+  }
+}
+
 // `documents`: the number of document ids.
 template <class Source>
 ResultList exhaustive_search(std::vector<Cursor<Source>>& cursors, size_t n, bool check_nan, uint64_t documents,
@@ -534,37 +581,36 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_
       if (essential > 0 && order.size() - essential > 1) window.sort();
       window.drain([&](uint32_t offset, float score) { candidates.push_back(ResultPair{w0 + offset, score}); });
     }
-    // The other lists, largest bound first: before each, the candidates that
-    // cannot beat theta even with that list's bound at their document and
-    // the window bounds of the lists still to come are dropped; the list
-    // then adds its weights to the others, by a walk along its postings in
-    // step with the candidates or, where the candidates are few, by a
-    // lookup each.
+    // The other lists, largest bound first, each adding its weights to the
+    // candidates. Where the list is dense next to them, a walk along its
+    // postings adds them all, then the candidates that cannot beat theta
+    // with the window bounds of the lists still to come are dropped. Where
+    // the candidates are few, those that cannot beat theta even with the
+    // list's bound at their document are dropped first, then each remaining
+    // one is looked up.
     float rest = non_essential;
     for (size_t j = essential; j-- > 0 && !candidates.empty();) {
       Cursor<Source>& c = *order[j];
       rest -= c.window_bound;
-      c.probe_block = c.window_block;
-      c.forget_cached_block();
-      size_t kept = 0;
-      for (const ResultPair& candidate : candidates) {
-        if ((candidate.score + c.bound_at(candidate.document) + rest) * slack > theta) candidates[kept++] = candidate;
-      }
-      candidates.resize(kept);
-      if (candidates.empty()) break;
-      const uint32_t* docs = c.list->docs();
       const uint32_t end = c.list->seek(c.pos, static_cast<uint32_t>(std::min<uint64_t>(w1, ~uint32_t{0})));
       if (end - c.pos <= kLookupCost * candidates.size()) {
-        uint32_t p = c.pos;
-        for (ResultPair& candidate : candidates) {
-          while (p < end && docs[p] < candidate.document) ++p;
-          if (p < end && docs[p] == candidate.document) {
-            candidate.score += c.source.weight(p);
-            ++counters.scored;
-          }
+        walk_add(c, end, candidates, counters);
+        // Branch-free: whether a candidate stays is data, not a jump.
+        size_t kept = 0;
+        for (const ResultPair& candidate : candidates) {
+          candidates[kept] = candidate;
+          kept += (candidate.score + rest) * slack > theta;
         }
+        candidates.resize(kept);
       } else {
-        add_looked_up(c, candidates, found, counters);
+        c.probe_block = c.window_block;
+        c.forget_cached_block();
+        size_t kept = 0;
+        for (const ResultPair& candidate : candidates) {
+          if ((candidate.score + c.bound_at(candidate.document) + rest) * slack > theta) candidates[kept++] = candidate;
+        }
+        candidates.resize(kept);
+        if (!candidates.empty()) add_looked_up(c, candidates, found, counters);
       }
       c.pos = end;
     }
