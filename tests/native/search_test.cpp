@@ -14,7 +14,6 @@
 #include "index/index.hpp"
 #include "index/search.hpp"
 #include "index/weight_bound.hpp"
-#include "index/window_search.hpp"
 
 using namespace vantoro;
 
@@ -225,18 +224,4 @@ TEST(on_the_fly_bound_covers_every_weight_of_its_block) {
   }
   CHECK(checked > 10000);
   CHECK_EQ(violations, 0);
-}
-
-// The walk of dense lists counts, eight at a time, the documents below a
-// candidate: unsigned order must hold across 2^31, where a signed
-// comparison would flip.
-TEST(counting_step_orders_document_ids_as_unsigned) {
-  const uint32_t high = uint32_t{1} << 31;
-  const uint32_t docs[8] = {5, high - 2, high - 1, high, high + 1, high + 7, 0xFFFFFFFEu, 0xFFFFFFFFu};
-  const uint32_t targets[] = {0, 5, 6, high - 1, high, high + 2, 0xFFFFFFFEu, 0xFFFFFFFFu};
-  for (uint32_t target : targets) {
-    uint32_t below = 0;
-    for (uint32_t d : docs) below += d < target;
-    CHECK_EQ(count_below8(docs, target), below);
-  }
 }

@@ -32,9 +32,6 @@
 #include <limits>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include "fault.hpp"
 #include "index/posting_list.hpp"
@@ -51,9 +48,9 @@ namespace vantoro {
 inline constexpr uint32_t kMinWindowShift = 12;
 inline constexpr uint32_t kWideWindowShift = 14;
 inline constexpr uint64_t kPostingsPerWindow = 256;
-// How many postings walked past cost about as much as one lookup of a
-// candidate in another list.
-inline constexpr uint64_t kLookupCost = 16;
+// How many postings of a list put in the window's table cost about as much
+// as one lookup of a candidate in that list.
+inline constexpr uint64_t kLookupCost = 32;
 
 // How much of the query's lists a search read (benchmarks report the ratio).
 struct SearchCounters {
@@ -179,6 +176,14 @@ class WindowScores {
       stamp_ = 1;
     }
   }
+  // The table can hold a list's positions instead of scores: put() records
+  // where the list holds a document, position() finds it (else `none`).
+  // Start a window before either.
+  void put(uint32_t offset, uint32_t pos) { cells_[offset] = Cell{std::bit_cast<float>(pos), stamp_}; }
+  uint32_t position(uint32_t offset, uint32_t none) const {
+    const Cell cell = cells_[offset];
+    return cell.stamp == stamp_ ? std::bit_cast<uint32_t>(cell.score) : none;
+  }
   // Branch-free: whether the document is new is data, not a jump, so long
   // lists that mix new and seen documents cost no mispredictions.
   void add(uint32_t offset, float w) {
@@ -292,46 +297,25 @@ void score_window(Cursor<Source>& c, uint32_t window_begin, uint64_t window_end,
 // Every candidate, scored exactly. With two or more candidates a NaN score
 // cannot be ordered and fails the call; a single candidate is never compared.
 // `check_nan`: the index can produce scores that are not numbers;
-// How many of the eight documents at `docs` lie below `doc`, for ascending
-// documents: counted, not branched on.
-inline uint32_t count_below8(const uint32_t* docs, uint32_t doc) {
-#if defined(__SSE2__)
-  // Unsigned order through signed comparisons: both sides shifted by 2^31.
-  const __m128i bias = _mm_set1_epi32(std::numeric_limits<int32_t>::min());
-  const __m128i target = _mm_xor_si128(_mm_set1_epi32(static_cast<int32_t>(doc)), bias);
-  const __m128i low = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(docs)), bias);
-  const __m128i high = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(docs + 4)), bias);
-  const uint32_t below = static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(low, target)))) |
-                         static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(high, target)))) << 4;
-  return static_cast<uint32_t>(std::countr_one(below));
-#else
-  uint32_t below = 0;
-  for (uint32_t k = 0; k < 8; ++k) below += docs[k] < doc;
-  return below;
-#endif
-}
-
-// Adds to each candidate (in ascending document order) what list c holds
-// for its document among the postings [c.pos, end). The walk passes eight
-// postings per step by counting those below the candidate: on a list a few
-// times denser than the candidates, a posting-by-posting walk mispredicted
-// its exit at almost every candidate.
+// Adds to each candidate (ascending documents of the window from w0) what
+// list c holds for its document among the postings [c.pos, end): the list's
+// positions are written to the window's table by document, then each
+// candidate reads its own. Neither loop carries a dependence from one step
+// to the next, as a walk along the list in step with the candidates does;
+// that walk cost more per candidate than a few postings written here.
 template <class Source>
-void walk_add(const Cursor<Source>& c, uint32_t end, ResultList& candidates, SearchCounters& counters) {
+void table_add(const Cursor<Source>& c, uint32_t end, uint32_t w0, WindowScores& table, ResultList& candidates,
+               SearchCounters& counters) {
   if (end == c.pos) return;
   const uint32_t* docs = c.list->docs();
-  uint32_t p = c.pos;
+  table.start();
+  for (uint32_t i = c.pos; i < end; ++i) table.put(docs[i] - w0, i);
+  counters.scored += end - c.pos;
+  const uint32_t none = end;
   for (ResultPair& candidate : candidates) {
-    const uint32_t doc = candidate.document;
-    for (uint32_t passed = 8; passed == 8 && p + 8 <= end; p += passed) passed = count_below8(docs + p, doc);
-    if (p + 8 > end) {
-      while (p < end && docs[p] < doc) ++p;
-    }
-    const uint32_t at = std::min(p, end - 1);
-    const bool held = docs[at] == doc;
-    const float w = c.source.weight(at);
-    candidate.score += held ? w : 0.0f;
-    counters.scored += held;
+    const uint32_t pos = table.position(candidate.document - w0, none);
+    const float w = c.source.weight(std::min(pos, end - 1));
+    candidate.score += pos != none ? w : 0.0f;
   }
 }
 
@@ -582,19 +566,19 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_
       window.drain([&](uint32_t offset, float score) { candidates.push_back(ResultPair{w0 + offset, score}); });
     }
     // The other lists, largest bound first, each adding its weights to the
-    // candidates. Where the list is dense next to them, a walk along its
-    // postings adds them all, then the candidates that cannot beat theta
-    // with the window bounds of the lists still to come are dropped. Where
-    // the candidates are few, those that cannot beat theta even with the
-    // list's bound at their document are dropped first, then each remaining
-    // one is looked up.
+    // candidates. Where the list is dense next to them, its postings in the
+    // window go through the table to every candidate, then the candidates
+    // that cannot beat theta with the window bounds of the lists still to
+    // come are dropped. Where the candidates are few, those that cannot beat
+    // theta even with the list's bound at their document are dropped first,
+    // then each remaining one is looked up.
     float rest = non_essential;
     for (size_t j = essential; j-- > 0 && !candidates.empty();) {
       Cursor<Source>& c = *order[j];
       rest -= c.window_bound;
       const uint32_t end = c.list->seek(c.pos, static_cast<uint32_t>(std::min<uint64_t>(w1, ~uint32_t{0})));
       if (end - c.pos <= kLookupCost * candidates.size()) {
-        walk_add(c, end, candidates, counters);
+        table_add(c, end, w0, window, candidates, counters);
         // Branch-free: whether a candidate stays is data, not a jump.
         size_t kept = 0;
         for (const ResultPair& candidate : candidates) {
