@@ -563,7 +563,11 @@ ResultList pruned_search(std::vector<Cursor<Source>>& cursors, size_t n, uint64_
       // Lookups in the other lists move forward: candidates from two or
       // more lists are put in order first.
       if (essential > 0 && order.size() - essential > 1) window.sort();
-      window.drain([&](uint32_t offset, float score) { candidates.push_back(ResultPair{w0 + offset, score}); });
+      // A document that cannot beat theta with every other list's window
+      // bound is no candidate.
+      window.drain([&](uint32_t offset, float score) {
+        if ((score + non_essential) * slack > theta) candidates.push_back(ResultPair{w0 + offset, score});
+      });
     }
     // The other lists, largest bound first, each adding its weights to the
     // candidates. Where the list is dense next to them, its postings in the
