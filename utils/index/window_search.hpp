@@ -32,7 +32,6 @@
 #include <limits>
 #include <vector>
 
-
 #include "fault.hpp"
 #include "index/posting_list.hpp"
 #include "index/top_n.hpp"
@@ -298,28 +297,6 @@ void score_window(Cursor<Source>& c, uint32_t window_begin, uint64_t window_end,
 // Every candidate, scored exactly. With two or more candidates a NaN score
 // cannot be ordered and fails the call; a single candidate is never compared.
 // `check_nan`: the index can produce scores that are not numbers;
-// Adds to each candidate (ascending documents of the window from w0) what
-// list c holds for its document among the postings [c.pos, end): the list's
-// positions are written to the window's table by document, then each
-// candidate reads its own. Neither loop carries a dependence from one step
-// to the next, as a walk along the list in step with the candidates does;
-// that walk cost more per candidate than a few postings written here.
-template <class Source>
-void table_add(const Cursor<Source>& c, uint32_t end, uint32_t w0, WindowScores& table, ResultList& candidates,
-               SearchCounters& counters) {
-  if (end == c.pos) return;
-  const uint32_t* docs = c.list->docs();
-  table.start();
-  for (uint32_t i = c.pos; i < end; ++i) table.put(docs[i] - w0, i);
-  counters.scored += end - c.pos;
-  const uint32_t none = end;
-  for (ResultPair& candidate : candidates) {
-    const uint32_t pos = table.position(candidate.document - w0, none);
-    const float w = c.source.weight(std::min(pos, end - 1));
-    candidate.score += pos != none ? w : 0.0f;
-  }
-}
-
 // `documents`: the number of document ids.
 template <class Source>
 ResultList exhaustive_search(std::vector<Cursor<Source>>& cursors, size_t n, bool check_nan, uint64_t documents,
@@ -460,6 +437,28 @@ void collect_candidates(Cursor<Source>& c, std::vector<Cursor<Source>*>& order, 
           if ((w[i - begin] + others) * slack > theta) candidates.push_back(ResultPair{docs[i], w[i - begin]});
         }
       });
+}
+
+// Adds to each candidate (ascending documents of the window from w0) what
+// list c holds for its document among the postings [c.pos, end): the list's
+// positions are written to the window's table by document, then each
+// candidate reads its own. Neither loop carries a dependence from one step
+// to the next, as a walk along the list in step with the candidates does;
+// that walk cost more per candidate than a few postings written here.
+template <class Source>
+void table_add(const Cursor<Source>& c, uint32_t end, uint32_t w0, WindowScores& table, ResultList& candidates,
+               SearchCounters& counters) {
+  if (end == c.pos) return;
+  const uint32_t* docs = c.list->docs();
+  table.start();
+  for (uint32_t i = c.pos; i < end; ++i) table.put(docs[i] - w0, i);
+  counters.scored += end - c.pos;
+  const uint32_t none = end;
+  for (ResultPair& candidate : candidates) {
+    const uint32_t pos = table.position(candidate.document - w0, none);
+    const float w = c.source.weight(std::min(pos, end - 1));
+    candidate.score += pos != none ? w : 0.0f;
+  }
 }
 
 // Adds to each candidate (in ascending document order) what list c holds
