@@ -3,6 +3,11 @@
 // each child searches with its own pool. Every batch must equal the answers
 // computed one query at a time beforehand.
 //
+// The forks happen while no thread allocates: this runtime's allocator does
+// not take its locks around fork(), so a child forked while another thread
+// held one of them would wait for it forever (the C library's allocator
+// does take them).
+//
 //   pool_stress [ROUNDS]
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -12,8 +17,10 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,6 +91,38 @@ bool matches(const Case& c, const std::vector<ResultList>& got) {
   return true;
 }
 
+// Lets the searching threads through between forks: close() returns once
+// none is inside, and they wait at enter() until open().
+class Gate {
+ public:
+  void enter() {
+    std::unique_lock<std::mutex> lock(lock_);
+    changed_.wait(lock, [&] { return !closed_; });
+    ++inside_;
+  }
+  void leave() {
+    std::lock_guard<std::mutex> lock(lock_);
+    --inside_;
+    changed_.notify_all();
+  }
+  void close() {
+    std::unique_lock<std::mutex> lock(lock_);
+    closed_ = true;
+    changed_.wait(lock, [&] { return inside_ == 0; });
+  }
+  void open() {
+    std::lock_guard<std::mutex> lock(lock_);
+    closed_ = false;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool closed_ = false;
+  int inside_ = 0;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,28 +131,46 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 3; ++i) build(cases[i], i, i != 1);
 
   std::atomic<int> wrong{0};
+  Gate gate;
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int r = 0; r < rounds; ++r) {
         const Case& c = cases[(t + r) % cases.size()];
+        gate.enter();
         if (!matches(c, batch_search(c.index, c.queries, 1000))) ++wrong;
+        gate.leave();
       }
     });
   }
   int failed_children = 0;
   for (int f = 0; f < 3; ++f) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    gate.close();
     const pid_t pid = fork();
+    if (pid != 0) gate.open();
     if (pid == 0) {
       // The child has only this thread: the parent's pool is not there.
       alarm(20);  // a child whose pool hangs fails
-      bool ok = true;
-      for (const Case& c : cases) ok = ok && matches(c, batch_search(c.index, c.queries, 1000));
-      _exit(ok ? 0 : 1);
+      for (size_t i = 0; i < cases.size(); ++i) {
+        if (!matches(cases[i], batch_search(cases[i].index, cases[i].queries, 1000))) {
+          std::fprintf(stderr, "fork %d: wrong batch on index %zu\n", f, i);
+          _exit(1);
+        }
+      }
+      _exit(0);
     }
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failed_children;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) {
+      std::fprintf(stderr, "fork %d: %s\n", f, pid < 0 ? "fork failed" : "wait failed");
+      ++failed_children;
+    } else if (WIFSIGNALED(status)) {
+      std::fprintf(stderr, "fork %d: child killed by signal %d\n", f, WTERMSIG(status));
+      ++failed_children;
+    } else if (WEXITSTATUS(status) != 0) {
+      std::fprintf(stderr, "fork %d: child exited with status %d\n", f, WEXITSTATUS(status));
+      ++failed_children;
+    }
   }
   for (std::thread& t : threads) t.join();
   std::printf("pool stress: %d rounds on 4 threads, %d wrong batches, 3 forks, %d failed children\n", rounds,
