@@ -87,6 +87,43 @@ TEST(adding_keeps_documents_and_tokens_mirrored) {
   CHECK_EQ(ix.total_length(), 4u);
 }
 
+// Chunks of a few documents and buckets of one or a few: every boundary
+// case of the two-pass sort, against maps made straight from the lists.
+TEST(document_columns_match_the_lists_at_any_chunk_and_bucket_size) {
+  Index ix;
+  uint32_t state = 7;
+  auto next = [&] { return state = state * 1103515245u + 12345u, state >> 8; };
+  for (int d = 0; d < 700; ++d) {
+    std::vector<std::string> words;
+    // Counts of 1, of a few, and over 255 (kept apart from the short form).
+    const int length = d % 97 == 0 ? 300 : static_cast<int>(next() % 12);
+    for (int k = 0; k < length; ++k) words.push_back(named("t", d % 97 == 0 ? 5 : static_cast<int>(next() % 60)));
+    std::vector<std::string_view> views(words.begin(), words.end());
+    ix.add_document(named("doc", d), views);
+  }
+  std::vector<std::vector<Posting>> expected(ix.document_name_count());
+  for (NameId t = 0; t < ix.token_name_count(); ++t) {
+    const PostingList& list = ix.postings(t);
+    for (uint32_t p = 0; p < list.size(); ++p) expected[list.docs()[p]].push_back(Posting{t, list.count(p)});
+  }
+  for (const auto& [chunk_pairs, bucket_pairs] :
+       std::vector<std::pair<uint64_t, uint64_t>>{{1, 1}, {40, 1}, {40, 7}, {300, 64}, {1u << 21, 1u << 16}}) {
+    DocumentColumns columns(ix, DocumentColumnSizes{chunk_pairs, 1, bucket_pairs});
+    NameId seen = 0;
+    while (columns.next()) {
+      CHECK_EQ(columns.begin(), seen);
+      for (NameId d = columns.begin(); d < columns.end(); ++d, ++seen) {
+        CHECK_EQ(columns.size(d), static_cast<uint32_t>(expected[d].size()));
+        for (uint32_t k = 0; k < columns.size(d); ++k) {
+          CHECK_EQ(columns.run(d)[k].id, expected[d][k].id);
+          CHECK_EQ(columns.run(d)[k].count, expected[d][k].count);
+        }
+      }
+    }
+    CHECK_EQ(seen, ix.document_name_count());
+  }
+}
+
 TEST(freeze_matches_the_worked_example) {
   Index ix;
   ix.add_document("d1", {"a", "b", "a"});
