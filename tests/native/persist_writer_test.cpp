@@ -46,6 +46,23 @@ TEST(compact_form_of_added_documents) {
   EXPECT_TEXT(tokens_of(index), R"({"a":{"text":"a","maps":{"d1":2}},"b":{"text":"b","maps":{"d1":1,"d2":1}}})");
 }
 
+// Entries of 16 bytes and under, and up to 63 bytes, are kept in slots of
+// one size; a longer one puts the whole table in the other form.
+TEST(names_of_every_length_around_the_slot_sizes) {
+  for (const size_t longest : {12u, 13u, 29u, 60u, 61u, 200u}) {
+    Index index;
+    std::string expected_tokens = R"({"t":{"text":"t","maps":{)";
+    for (const size_t size : {size_t{1}, size_t{11}, longest}) {
+      std::string name(size, 'n');
+      name.back() = static_cast<char>('a' + size % 26);
+      index.add_document(name, {"t", "t"});
+      if (size != 1) expected_tokens += ",";
+      expected_tokens += "\"" + name + "\":2";
+    }
+    EXPECT_TEXT(tokens_of(index), expected_tokens + "}}}");
+  }
+}
+
 TEST(string_escapes) {
   Index index;
   const std::string all_controls = [] {

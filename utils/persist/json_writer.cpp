@@ -1,5 +1,6 @@
 #include "persist/json_writer.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <vector>
@@ -144,31 +145,64 @@ class Pieces {
 };
 
 // The names of one table, each written once as a JSON string followed by a
-// colon, one after another: a map's entry is then a copy of a few bytes.
+// colon: a map's entry is then a copy of a few bytes.
+//
+// When every entry fits, each has a slot of the same size, its length in
+// the slot's last byte: the address of an entry is then known without a
+// read, so the entries of a whole map can be requested before any is
+// copied. Otherwise entries lie one after another, with their ends apart.
 class RenderedNames {
  public:
   template <class NameOf>
-  RenderedNames(uint32_t count, NameOf&& name_of) : ends_(count) {
+  RenderedNames(uint32_t count, NameOf&& name_of) {
     ByteBuffer text;
+    std::vector<uint64_t> ends(count);
+    size_t longest = 0;
     for (uint32_t id = 0; id < count; ++id) {
       const std::string_view name = name_of(id);
       text.ensure(string_room(name.size()) + 1);
       char* o = put_string(text.end(), name);
       *o++ = ':';
       text.set_end(o);
-      ends_[id] = text.size();
+      const uint64_t begin = id == 0 ? 0 : ends[id - 1];
+      ends[id] = text.size();
+      longest = std::max<size_t>(longest, ends[id] - begin);
+    }
+    if (longest < kMaxSlot) {
+      slot_ = (longest + 1 + 15) / 16 * 16;  // whole 16-byte copies stay within the slot
+      ByteBuffer slots(size_t{count} * slot_);
+      if (count != 0) std::memset(slots.data(), 0, size_t{count} * slot_);
+      for (uint32_t id = 0; id < count; ++id) {
+        const uint64_t begin = id == 0 ? 0 : ends[id - 1];
+        char* slot = slots.data() + size_t{id} * slot_;
+        std::memcpy(slot, text.data() + begin, ends[id] - begin);
+        slot[slot_ - 1] = static_cast<char>(ends[id] - begin);
+      }
+      slots.commit(size_t{count} * slot_);
+      text_ = std::move(slots);
+      return;
     }
     text.ensure(kPadding);  // whole 16-byte copies may read past the last entry
     text_ = std::move(text);
+    ends_ = std::move(ends);
   }
 
-  const char* entry(NameId id) const { return text_.data() + (id == 0 ? 0 : ends_[id - 1]); }
-  size_t size(NameId id) const { return ends_[id] - (id == 0 ? 0 : ends_[id - 1]); }
+  const char* entry(NameId id) const {
+    if (slot_ != 0) return text_.data() + size_t{id} * slot_;
+    return text_.data() + (id == 0 ? 0 : ends_[id - 1]);
+  }
+  size_t size(NameId id) const {
+    if (slot_ != 0) return static_cast<unsigned char>(text_.data()[size_t{id} * slot_ + slot_ - 1]);
+    return ends_[id] - (id == 0 ? 0 : ends_[id - 1]);
+  }
 
   static constexpr size_t kPadding = 16;
 
  private:
+  static constexpr size_t kMaxSlot = 64;
+
   ByteBuffer text_;
+  size_t slot_ = 0;  // bytes per slot, or 0 for entries one after another
   std::vector<uint64_t> ends_;
 };
 
