@@ -159,6 +159,30 @@ class TestConversion:
             bm.add_documents([("d1", ["a"]), ("d2", ["b"]), ("d3", [None])])
         assert bm.search_instance(["a", "b"], 10) == []
 
+    def test_text_without_utf8_form_anywhere_adds_nothing(self, bm):
+        # In a list read in place, and in one where a later document needs
+        # the general conversion (a user sequence that counts its reads).
+        reads = []
+
+        class Tokens:
+            def __len__(self):
+                return 1
+
+            def __getitem__(self, i):
+                reads.append(i)
+                if i:
+                    raise IndexError(i)
+                return "c"
+
+        for docs in ([("d1", ["a"]), ("d2", ["b", "\ud800"])],
+                     [("d1", ["a"]), ("d2", ["b", "\ud800"]), ("d3", Tokens())],
+                     [("d1", ["a"]), ("d3", Tokens()), ("\ud800", ["b"])]):
+            with pytest.raises(UnicodeEncodeError):
+                bm.add_documents(docs)
+            assert bm.search_instance(["a", "b", "c"], 10) == []
+        # Only the last list reached the user sequence: the error came after it.
+        assert reads == [0, 1]
+
     def test_user_sequence_with_lying_length(self, bm):
         class Liar:
             def __len__(self):

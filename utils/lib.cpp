@@ -142,7 +142,7 @@ PyObject* bm25_batch_search(METHOD_ARGS) {
 
 PyObject* bm25_add_documents(METHOD_ARGS) {
   return method<AccessMode::exclusive>(kAddDocumentsSpec, FORWARD_ARGS, [](Index& index, PyObject** a) {
-    Pins pins(is_plain_document_list(a[0]));
+    Pins pins(convert_argument("tokenized_docs", [&] { return DocumentList::read_plain(a[0]); }));
     DocumentList documents = convert_argument("tokenized_docs", [&] { return DocumentList(a[0], pins); });
     add_documents(index, documents);
     return none();

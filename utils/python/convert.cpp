@@ -95,13 +95,6 @@ bool is_plain_token_list(PyObject* value) { return all_items(value, [](PyObject*
 
 bool is_plain_query_list(PyObject* value) { return all_items(value, is_plain_token_list); }
 
-bool is_plain_document_list(PyObject* value) {
-  return all_items(value, [](PyObject* element) {
-    return PyTuple_Check(element) && PyTuple_GET_SIZE(element) == 2 && PyUnicode_Check(PyTuple_GET_ITEM(element, 0)) &&
-           is_plain_token_list(PyTuple_GET_ITEM(element, 1));
-  });
-}
-
 void prefix_type_error(const char* name) {
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
@@ -162,27 +155,33 @@ std::vector<Query> to_query_list(PyObject* value, Pins& pins) {
   return queries;
 }
 
+bool DocumentList::read_plain(PyObject* value) {
+  if (!is_plain_sequence(value)) return false;
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
+  PyObject** items = PySequence_Fast_ITEMS(value);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* element = items[i];
+    if (!PyTuple_Check(element) || PyTuple_GET_SIZE(element) != 2) return false;
+    PyObject* id = PyTuple_GET_ITEM(element, 0);
+    PyObject* tokens = PyTuple_GET_ITEM(element, 1);
+    if (!PyUnicode_Check(id) || !is_plain_sequence(tokens)) return false;
+    to_text(id);
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(tokens);
+    PyObject** token_items = PySequence_Fast_ITEMS(tokens);
+    for (Py_ssize_t k = 0; k < count; ++k) {
+      if (!PyUnicode_Check(token_items[k])) return false;
+      to_text(token_items[k]);
+    }
+  }
+  return true;
+}
+
 DocumentList::DocumentList(PyObject* value, Pins& pins) {
-  if (pins.borrowing()) {  // the caller found a plain document list
-    check_direct(value);
+  if (pins.borrowing()) {  // read_plain(value) was true
     direct_ = value;
     return;
   }
   collect(value, pins);
-}
-
-// Reads every text once, in order, so that a string that has no UTF-8 form
-// fails here, before any document is added, and read() cannot fail.
-void DocumentList::check_direct(PyObject* value) {
-  const Py_ssize_t size = PySequence_Fast_GET_SIZE(value);
-  PyObject** items = PySequence_Fast_ITEMS(value);
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    to_text(PyTuple_GET_ITEM(items[i], 0));
-    PyObject* tokens = PyTuple_GET_ITEM(items[i], 1);
-    const Py_ssize_t count = PySequence_Fast_GET_SIZE(tokens);
-    PyObject** token_items = PySequence_Fast_ITEMS(tokens);
-    for (Py_ssize_t k = 0; k < count; ++k) to_text(token_items[k]);
-  }
 }
 
 void DocumentList::collect(PyObject* value, Pins& pins) {

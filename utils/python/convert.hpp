@@ -52,11 +52,10 @@ class Pins {
 };
 
 // Whether converting the value runs no Python code: an exact list or tuple of
-// str; of such token lists; of (str, token list) tuples. Checking runs no
-// code either and raises nothing.
+// str; of such token lists (documents: DocumentList::read_plain). Checking
+// runs no code either and raises nothing.
 bool is_plain_token_list(PyObject* value);
 bool is_plain_query_list(PyObject* value);
-bool is_plain_document_list(PyObject* value);
 // An int (or a subclass): reading it as a count runs no Python code.
 inline bool is_plain_count(PyObject* value) { return PyLong_Check(value); }
 
@@ -82,12 +81,20 @@ std::vector<Query> to_query_list(PyObject* value, Pins& pins);
 // The documents of add_documents, checked whole before any is added.
 class DocumentList final : public DocumentFeed {
  public:
+  // Whether `value` is a plain list or tuple of (str, plain list or tuple
+  // of str) tuples, found in one pass that reads every text once, in order:
+  // a text with no UTF-8 form fails here, before any document is added, so
+  // that read() cannot fail. Returns false, having raised nothing, at the
+  // first part that is not plain: the general conversion then reads the
+  // parts before it again with the same outcome, since reading them ran no
+  // Python code.
+  static bool read_plain(PyObject* value);
+  // With pins that borrow, `value` must have passed read_plain.
   DocumentList(PyObject* value, Pins& pins);
   size_t size() const override { return direct_ ? static_cast<size_t>(PySequence_Fast_GET_SIZE(direct_)) : ids_.size(); }
   std::string_view read(size_t i, std::vector<std::string_view>& tokens) override;
 
  private:
-  void check_direct(PyObject* value);
   void collect(PyObject* value, Pins& pins);
 
   // Set when every level is a plain list or tuple of str: the documents are
