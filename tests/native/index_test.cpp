@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstring>
+#include <thread>
 
 #include "check.hpp"
 #include "index/batch_search.hpp"
@@ -87,20 +88,29 @@ TEST(adding_keeps_documents_and_tokens_mirrored) {
   CHECK_EQ(ix.total_length(), 4u);
 }
 
-// Chunks of a few documents and buckets of one or a few: every boundary
-// case of the two-pass sort, against maps made straight from the lists.
-TEST(document_columns_match_the_lists_at_any_chunk_and_bucket_size) {
-  Index ix;
+namespace {
+
+// 700 documents with counts of 1, of a few, and over 255 (kept apart from
+// the short form).
+void add_column_corpus(Index& ix) {
   uint32_t state = 7;
   auto next = [&] { return state = state * 1103515245u + 12345u, state >> 8; };
   for (int d = 0; d < 700; ++d) {
     std::vector<std::string> words;
-    // Counts of 1, of a few, and over 255 (kept apart from the short form).
     const int length = d % 97 == 0 ? 300 : static_cast<int>(next() % 12);
     for (int k = 0; k < length; ++k) words.push_back(named("t", d % 97 == 0 ? 5 : static_cast<int>(next() % 60)));
     std::vector<std::string_view> views(words.begin(), words.end());
     ix.add_document(named("doc", d), views);
   }
+}
+
+}  // namespace
+
+// Chunks of a few documents and buckets of one or a few: every boundary
+// case of the two-pass sort, against maps made straight from the lists.
+TEST(document_columns_match_the_lists_at_any_chunk_and_bucket_size) {
+  Index ix;
+  add_column_corpus(ix);
   std::vector<std::vector<Posting>> expected(ix.document_name_count());
   for (NameId t = 0; t < ix.token_name_count(); ++t) {
     const PostingList& list = ix.postings(t);
@@ -122,6 +132,44 @@ TEST(document_columns_match_the_lists_at_any_chunk_and_bucket_size) {
     }
     CHECK_EQ(seen, ix.document_name_count());
   }
+}
+
+// A queue gives the chunks that DocumentColumns makes alone, in order,
+// whether a second thread helps or not; closed early, it lets a helper that
+// waits for room return.
+TEST(column_queue_gives_the_chunks_in_order_with_or_without_a_helper) {
+  Index ix;
+  add_column_corpus(ix);
+  for (const DocumentColumnSizes sizes : {DocumentColumnSizes{1, 1, 1}, DocumentColumnSizes{40, 1, 7},
+                                          DocumentColumnSizes{300, 1, 64}, DocumentColumnSizes{}}) {
+    for (const bool helped : {false, true}) {
+      ColumnQueue queue(ix, sizes);
+      std::thread helper;
+      if (helped) helper = std::thread([&] { queue.help(); });
+      DocumentColumns alone(ix, sizes);
+      while (const ColumnChunk* chunk = queue.take()) {
+        CHECK(alone.next());
+        CHECK_EQ(chunk->begin, alone.begin());
+        CHECK_EQ(chunk->end, alone.end());
+        for (NameId d = chunk->begin; d < chunk->end; ++d) {
+          CHECK_EQ(chunk->size(d), alone.size(d));
+          for (uint32_t k = 0; k < chunk->size(d); ++k) {
+            CHECK_EQ(chunk->run(d)[k].id, alone.run(d)[k].id);
+            CHECK_EQ(chunk->run(d)[k].count, alone.run(d)[k].count);
+          }
+        }
+        queue.give_back(chunk);
+      }
+      CHECK(!alone.next());
+      queue.close();
+      if (helper.joinable()) helper.join();
+    }
+  }
+  ColumnQueue queue(ix, DocumentColumnSizes{1, 1, 1});
+  std::thread helper([&] { queue.help(); });
+  CHECK(queue.take() != nullptr);
+  queue.close();
+  helper.join();
 }
 
 TEST(freeze_matches_the_worked_example) {

@@ -1,7 +1,9 @@
 // The saved-index writer: compact form, escapes, counts, and round trips
 // through the reader.
+#include <atomic>
 #include <climits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
@@ -111,6 +113,42 @@ TEST(round_trip_is_exact) {
   CHECK_EQ(loaded.token_count(), index.token_count());
   EXPECT_TEXT(documents_of(loaded), documents);
   EXPECT_TEXT(tokens_of(loaded), tokens);
+}
+
+// Ranges of the token file rendered ahead by a helping thread, down to
+// ranges of one posting: the text is the one written alone, whatever the
+// helper rendered.
+TEST(token_text_rendered_ahead_is_the_text_written_alone) {
+  Index index;
+  index.add_document("q\"uote", {"a\\b", "\x01", "common"});
+  // Enough text (about 2 MB) that the writer is still at work when the
+  // helper comes in.
+  for (int i = 0; i < 50000; ++i) {
+    index.add_document("doc" + std::to_string(i), {"t" + std::to_string(i % 7), "common", "u" + std::to_string(i)});
+  }
+  const std::string alone = tokens_of(index);
+  struct Collect final : persist::TextOutput {
+    std::string text;
+    void write(std::string_view piece) override { text.append(piece); }
+  };
+  size_t helped = 0;
+  for (const uint64_t range : {uint64_t{1}, uint64_t{7}, uint64_t{500}, uint64_t{1} << 18}) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      persist::TokenTextAhead ahead(index, range);
+      Collect out;
+      std::atomic<bool> done{false};
+      // help() returns at once until the writer has begun.
+      std::thread helper([&] {
+        while (!done.load()) ahead.help();
+      });
+      persist::encode_tokens(index, out, &ahead);
+      done.store(true);
+      helper.join();
+      EXPECT_TEXT(out.text, alone);
+      helped += ahead.rendered_ahead();
+    }
+  }
+  CHECK(helped > 0);
 }
 
 TEST(round_trip_keeps_records_that_differ_from_their_keys) {

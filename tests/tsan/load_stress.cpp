@@ -1,22 +1,27 @@
 // Stress of two-thread loads and saves for ThreadSanitizer: the token text
 // decoded on a thread of its own, which then helps build the index that the
 // documents text describes; faults in either text, found while the other is
-// still being read; and saves that encode both files at once. Every load
-// must equal the exact reading of the same texts.
+// still being read; saves that encode both files at once; and documents'
+// maps and token text made ahead by a helping thread. Every load must equal
+// the exact reading of the same texts, every map and text the one made alone.
 //
 //   load_stress [ROUNDS]
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "index/builder.hpp"
+#include "index/document_maps.hpp"
 #include "persist/index_loader.hpp"
 #include "persist/json_reader.hpp"
 #include "persist/json_writer.hpp"
@@ -95,6 +100,48 @@ int main(int argc, char** argv) {
   if (file(dir + "/index.json") != documents || file(dir + "/token_index.json") != tokens) ++wrong;
   if (persist::encode_documents(again).str() != documents) ++wrong;
   std::filesystem::remove_all(dir);
+
+  // The documents' maps taken from a queue that a second thread helps to
+  // fill, in chunks of a few hundred pairs: the same as made alone.
+  for (int round = 0; round < rounds; ++round) {
+    const DocumentColumnSizes sizes{300, 1, 64};
+    ColumnQueue queue(index, sizes);
+    std::thread helper([&] { queue.help(); });
+    DocumentColumns alone(index, sizes);
+    while (const ColumnChunk* chunk = queue.take()) {
+      if (!alone.next() || chunk->begin != alone.begin() || chunk->end != alone.end()) ++wrong;
+      for (NameId d = chunk->begin; d < chunk->end; ++d) {
+        if (chunk->size(d) != alone.size(d) ||
+            !std::equal(chunk->run(d), chunk->run(d) + chunk->size(d), alone.run(d),
+                        [](const Posting& a, const Posting& b) { return a.id == b.id && a.count == b.count; })) {
+          ++wrong;
+        }
+      }
+      queue.give_back(chunk);
+    }
+    if (alone.next()) ++wrong;
+    queue.close();
+    helper.join();
+  }
+
+  // The token file with ranges of 50 postings rendered ahead by a second
+  // thread: the same text.
+  struct Collect final : persist::TextOutput {
+    std::string text;
+    void write(std::string_view piece) override { text.append(piece); }
+  };
+  for (int round = 0; round < rounds; ++round) {
+    persist::TokenTextAhead ahead(index, 50);
+    Collect out;
+    std::atomic<bool> done{false};
+    std::thread helper([&] {
+      while (!done.load()) ahead.help();
+    });
+    persist::encode_tokens(index, out, &ahead);
+    done.store(true);
+    helper.join();
+    if (out.text != tokens) ++wrong;
+  }
 
   std::printf("load stress: %d rounds of %zu pairs, %d wrong\n", rounds, pairs.size(), wrong);
   return wrong == 0 ? 0 : 1;

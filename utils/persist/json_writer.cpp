@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include "index/document_maps.hpp"
@@ -258,7 +261,7 @@ void put_record(Pieces& pieces, bool first, std::string_view key, std::string_vi
   pieces.flush_if_full();
 }
 
-void write_documents(const Index& index, Pieces& out) {
+void write_documents(const Index& index, Pieces& out, ColumnQueue* columns) {
   const RenderedNames tokens(index.token_name_count(), [&](NameId t) { return index.token_name(t); });
   out.put('{');
   std::vector<NameId> ids;
@@ -268,44 +271,202 @@ void write_documents(const Index& index, Pieces& out) {
         out, first, index.document_name(d), "\"id\":", index.document_record_id(d), n, tokens,
         [&](size_t k) { return postings[k].id; }, [&](size_t k) { return postings[k].count; }, ids);
     first = false;
-  });
+  }, columns);
   out.put('}');
 }
 
+// Token t's record, unless t is absent.
+void put_token(const Index& index, Pieces& out, NameId t, bool& first, const RenderedNames& documents,
+               std::vector<NameId>& ids) {
+  if (!index.token_present(t)) return;
+  const PostingList& list = index.postings(t);
+  put_record(
+      out, first, index.token_name(t), "\"text\":", index.token_record_text(t), list.size(), documents,
+      [&](size_t k) { return list.docs()[k]; }, [&](size_t k) { return list.count(static_cast<uint32_t>(k)); }, ids);
+  first = false;
+}
+
+RenderedNames document_names(const Index& index) {
+  return RenderedNames(index.document_name_count(), [&](NameId d) { return index.document_name(d); });
+}
+
 void write_tokens(const Index& index, Pieces& out) {
-  const RenderedNames documents(index.document_name_count(), [&](NameId d) { return index.document_name(d); });
+  const RenderedNames documents = document_names(index);
   out.put('{');
   std::vector<NameId> ids;
   bool first = true;
-  for (NameId t = 0; t < index.token_name_count(); ++t) {
-    if (!index.token_present(t)) continue;
-    const PostingList& list = index.postings(t);
-    put_record(
-        out, first, index.token_name(t), "\"text\":", index.token_record_text(t), list.size(), documents,
-        [&](size_t k) { return list.docs()[k]; }, [&](size_t k) { return list.count(static_cast<uint32_t>(k)); },
-        ids);
-    first = false;
-  }
+  for (NameId t = 0; t < index.token_name_count(); ++t) put_token(index, out, t, first, documents, ids);
   out.put('}');
 }
 
 }  // namespace
 
-void encode_documents(const Index& index, TextOutput& out) {
+void encode_documents(const Index& index, TextOutput& out, ColumnQueue* columns) {
+  const ClosingQueue closing(columns);
   Pieces pieces(&out);
-  write_documents(index, pieces);
+  write_documents(index, pieces, columns);
   pieces.flush();
 }
 
 ByteBuffer encode_documents(const Index& index) {
   Pieces pieces(nullptr);
-  write_documents(index, pieces);
+  write_documents(index, pieces, nullptr);
   return std::move(pieces.buffer());
 }
 
-void encode_tokens(const Index& index, TextOutput& out) {
+// ---- the token file in ranges, some rendered ahead by a helping thread
+
+struct TokenTextAhead::State {
+  // Ranges rendered ahead and not yet written, at most.
+  static constexpr size_t kAhead = 3;
+  enum Status : uint8_t { kWriter, kRendering, kRendered, kGivenUp };
+
+  State(const Index& index, uint64_t range_postings) : index(index) {
+    // Each range starts at a present token, so that the file's first record
+    // opens the first range.
+    uint64_t postings = range_postings;
+    for (NameId t = 0; t < index.token_name_count(); ++t) {
+      if (!index.token_present(t)) continue;
+      if (postings >= range_postings) {
+        starts.push_back(t);
+        postings = 0;
+      }
+      postings += index.postings(t).size();
+    }
+    status.assign(starts.size(), kWriter);
+    texts.resize(starts.size());
+  }
+  NameId range_end(size_t r) const { return r + 1 < starts.size() ? starts[r + 1] : index.token_name_count(); }
+  void render(size_t r, Pieces& out, bool first, std::vector<NameId>& ids) const {
+    for (NameId t = starts[r]; t < range_end(r); ++t) put_token(index, out, t, first, *names, ids);
+  }
+  // Claims range `claimed` and renders it into texts[] outside the lock
+  // (`held` on entry and on return). Out of memory, the range is given up:
+  // the writer renders it straight into the file.
+  bool render_next(std::unique_lock<std::mutex>& held, std::vector<NameId>& ids) {
+    const size_t r = claimed++;
+    status[r] = kRendering;
+    held.unlock();
+    ByteBuffer text;
+    bool rendered = false;
+    try {
+      Pieces pieces(nullptr);
+      render(r, pieces, r == 0, ids);
+      text = std::move(pieces.buffer());
+      rendered = true;
+    } catch (...) {
+    }
+    held.lock();
+    texts[r] = std::move(text);
+    status[r] = rendered ? kRendered : kGivenUp;
+    changed.notify_all();
+    return rendered;
+  }
+  // Whether a range may be rendered ahead now: at most kAhead past the
+  // one the writer is at.
+  bool may_render_ahead() const { return claimed < starts.size() && claimed < written + 1 + kAhead; }
+
+  const Index& index;
+  std::vector<NameId> starts;          // per range: its first token
+  std::optional<RenderedNames> names;  // made by the writer; then names_ready
+  std::mutex lock;
+  std::condition_variable changed;
+  bool started = false;  // the writer has begun: names will be ready
+  bool names_ready = false;
+  bool closed = false;
+  size_t claimed = 0;  // ranges [0, claimed) are taken, by the writer or the helper
+  size_t written = 0;  // ranges the writer is done with
+  std::vector<Status> status;     // per range
+  std::vector<ByteBuffer> texts;  // per range the helper rendered
+};
+
+TokenTextAhead::TokenTextAhead(const Index& index, uint64_t range_postings)
+    : state_(std::make_unique<State>(index, range_postings)) {}
+
+size_t TokenTextAhead::rendered_ahead() {
+  std::lock_guard<std::mutex> held(state_->lock);
+  return static_cast<size_t>(std::count(state_->status.begin(), state_->status.end(), State::kRendered));
+}
+
+TokenTextAhead::~TokenTextAhead() = default;
+
+void TokenTextAhead::help() {
+  State& s = *state_;
+  std::vector<NameId> ids;
+  std::unique_lock<std::mutex> held(s.lock);
+  // A writer that has not begun may never begin (its file failed to open,
+  // or it runs after this thread): nothing to help with.
+  if (!s.started) return;
+  while (!s.closed && s.claimed < s.starts.size()) {
+    if (!s.names_ready || !s.may_render_ahead()) {
+      s.changed.wait(held);
+      continue;
+    }
+    if (!s.render_next(held, ids)) return;
+  }
+}
+
+void TokenTextAhead::close() {
+  std::lock_guard<std::mutex> held(state_->lock);
+  state_->closed = true;
+  state_->changed.notify_all();
+}
+
+void encode_tokens(const Index& index, TextOutput& out, TokenTextAhead* ahead) {
+  if (ahead == nullptr) {
+    Pieces pieces(&out);
+    write_tokens(index, pieces);
+    pieces.flush();
+    return;
+  }
+  struct Closing {
+    TokenTextAhead& ahead;
+    ~Closing() { ahead.close(); }
+  } closing{*ahead};
+  TokenTextAhead::State& s = *ahead->state_;
+  {
+    std::lock_guard<std::mutex> held(s.lock);
+    s.started = true;
+  }
+  s.names.emplace(document_names(index));
+  {
+    std::lock_guard<std::mutex> held(s.lock);
+    s.names_ready = true;
+    s.changed.notify_all();
+  }
   Pieces pieces(&out);
-  write_tokens(index, pieces);
+  pieces.put('{');
+  std::vector<NameId> ids;
+  // Range after range, in order: a range rendered ahead is written as it
+  // is; one not taken is rendered straight into the file; while the helper
+  // is still rendering the next one, a later one is rendered ahead here.
+  using Status = TokenTextAhead::State::Status;
+  std::unique_lock<std::mutex> held(s.lock);
+  for (size_t r = 0; r < s.starts.size();) {
+    const Status status = s.status[r];
+    if (status == Status::kRendering) {
+      if (s.may_render_ahead()) {
+        s.render_next(held, ids);
+      } else {
+        s.changed.wait(held);
+      }
+      continue;
+    }
+    if (r >= s.claimed) s.claimed = r + 1;
+    ByteBuffer text = std::move(s.texts[r]);
+    held.unlock();
+    if (status == Status::kRendered) {
+      pieces.flush();
+      out.write(text.view());
+    } else {
+      s.render(r, pieces, r == 0, ids);
+    }
+    held.lock();
+    s.written = ++r;
+    s.changed.notify_all();
+  }
+  held.unlock();
+  pieces.put('}');
   pieces.flush();
 }
 
