@@ -377,7 +377,7 @@ struct TokenTextAhead::State {
   size_t claimed = 0;  // ranges [0, claimed) are taken, by the writer or the helper
   size_t written = 0;  // ranges the writer is done with
   std::vector<Status> status;     // per range
-  std::vector<ByteBuffer> texts;  // per range the helper rendered
+  std::vector<ByteBuffer> texts;  // per range rendered ahead, until written
 };
 
 TokenTextAhead::TokenTextAhead(const Index& index, uint64_t range_postings)

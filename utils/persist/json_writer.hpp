@@ -39,7 +39,8 @@ class TokenTextAhead {
   void help();
   // The writer is done: help() returns.
   void close();
-  // Ranges the helper rendered (tests and benchmarks).
+  // Ranges rendered ahead of the writer, which happens only once the helper
+  // has taken one (tests and benchmarks).
   size_t rendered_ahead();
 
   struct State;
