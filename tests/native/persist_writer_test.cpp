@@ -1,9 +1,7 @@
 // The saved-index writer: compact form, escapes, counts, and round trips
 // through the reader.
-#include <atomic>
 #include <climits>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "check.hpp"
@@ -11,6 +9,7 @@
 #include "persist/json_reader.hpp"
 #include "persist/json_writer.hpp"
 #include "persist/number_text.hpp"
+#include "helped_token_text.hpp"
 #include "persist_test_util.hpp"
 
 using namespace vantoro;
@@ -127,25 +126,12 @@ TEST(token_text_rendered_ahead_is_the_text_written_alone) {
     index.add_document("doc" + std::to_string(i), {"t" + std::to_string(i % 7), "common", "u" + std::to_string(i)});
   }
   const std::string alone = tokens_of(index);
-  struct Collect final : persist::TextOutput {
-    std::string text;
-    void write(std::string_view piece) override { text.append(piece); }
-  };
   size_t helped = 0;
   for (const uint64_t range : {uint64_t{1}, uint64_t{7}, uint64_t{500}, uint64_t{1} << 18}) {
     for (int attempt = 0; attempt < 5; ++attempt) {
-      persist::TokenTextAhead ahead(index, range);
-      Collect out;
-      std::atomic<bool> done{false};
-      // help() returns at once until the writer has begun.
-      std::thread helper([&] {
-        while (!done.load()) ahead.help();
-      });
-      persist::encode_tokens(index, out, &ahead);
-      done.store(true);
-      helper.join();
-      EXPECT_TEXT(out.text, alone);
-      helped += ahead.rendered_ahead();
+      const testing::HelpedTokenText helped_text = testing::encode_tokens_helped(index, range);
+      EXPECT_TEXT(helped_text.text, alone);
+      helped += helped_text.rendered_ahead;
     }
   }
   CHECK(helped > 0);

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +25,7 @@
 #include "persist/json_reader.hpp"
 #include "persist/json_writer.hpp"
 #include "persist/save_load.hpp"
+#include "../native/helped_token_text.hpp"
 
 using namespace vantoro;
 
@@ -126,21 +126,8 @@ int main(int argc, char** argv) {
 
   // The token file with ranges of 50 postings rendered ahead by a second
   // thread: the same text.
-  struct Collect final : persist::TextOutput {
-    std::string text;
-    void write(std::string_view piece) override { text.append(piece); }
-  };
   for (int round = 0; round < rounds; ++round) {
-    persist::TokenTextAhead ahead(index, 50);
-    Collect out;
-    std::atomic<bool> done{false};
-    std::thread helper([&] {
-      while (!done.load()) ahead.help();
-    });
-    persist::encode_tokens(index, out, &ahead);
-    done.store(true);
-    helper.join();
-    if (out.text != tokens) ++wrong;
+    if (testing::encode_tokens_helped(index, 50).text != tokens) ++wrong;
   }
 
   std::printf("load stress: %d rounds of %zu pairs, %d wrong\n", rounds, pairs.size(), wrong);
