@@ -28,16 +28,36 @@ void reserve_geometric(V& v, size_t extra) {
 void Index::add_document(std::string_view id, const std::vector<std::string_view>& tokens) {
   const uint64_t id_hash = doc_names_.hash(id);
   const bool id_strong = doc_names_.strong();
-  const NameId known = doc_names_.find(id, id_hash);
-  if (known != StringTable::kAbsent && document_present(known)) return;
+  NameId d = doc_names_.find(id, id_hash);
+  if (d != StringTable::kAbsent && document_present(d)) return;
 
   const size_t n = tokens.size();
-  hash_scratch_.resize(n);
   token_scratch_.resize(n);
-  touched_scratch_.clear();
-  touched_scratch_.reserve(n);
   reserve_geometric(tokens_, n);
+  try {
+    intern_tokens(tokens, token_scratch_.data());
+  } catch (...) {
+    tokens_.resize(token_names_.size());  // slots for the names interned so far
+    throw;
+  }
+  tokens_.resize(token_names_.size());  // room reserved above: cannot fail
+  if (d == StringTable::kAbsent) {
+    lengths_.reserve_more(1);
+    lengths_f_.reserve_more(1);
+    // The table may have switched to its strong hash since: then rehash.
+    auto [interned, added] = doc_names_.intern(id, doc_names_.strong() == id_strong ? id_hash : doc_names_.hash(id));
+    if (added) {
+      lengths_.push_back_reserved(0);
+      lengths_f_.push_back_reserved(std::numeric_limits<float>::quiet_NaN());
+    }
+    d = interned;
+  }
+  add_postings(d, token_scratch_.data(), n);
+}
 
+void Index::intern_tokens(const std::vector<std::string_view>& tokens, NameId* ids) {
+  const size_t n = tokens.size();
+  hash_scratch_.resize(n);
   // Each token string is hashed once, here (twice only in the document
   // during which the table switches to its collision-resistant hash).
   const bool strong = token_names_.strong();
@@ -47,15 +67,32 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
   }
   for (size_t i = 0; i < n; ++i) {
     if (token_names_.strong() != strong) hash_scratch_[i] = token_names_.hash(tokens[i]);
-    auto [t, added] = token_names_.intern(tokens[i], hash_scratch_[i]);
-    if (added) tokens_.emplace_back();  // room reserved above: cannot fail
-    token_scratch_[i] = t;
-    __builtin_prefetch(&tokens_[t]);
+    ids[i] = token_names_.intern(tokens[i], hash_scratch_[i]).first;
   }
+}
+
+void Index::add_resolved(NameId d, bool new_name, const NameId* ids, size_t n) {
+  const NameId top = n == 0 ? 0 : *std::max_element(ids, ids + n);
+  if (n != 0 && top >= tokens_.size()) {
+    reserve_geometric(tokens_, size_t{top} + 1 - tokens_.size());
+    tokens_.resize(size_t{top} + 1);  // room reserved: cannot fail
+  }
+  if (new_name) {
+    // Room was made for every name of the list before the stages started.
+    lengths_.push_back_reserved(0);
+    lengths_f_.push_back_reserved(std::numeric_limits<float>::quiet_NaN());
+  }
+  add_postings(d, ids, n);
+}
+
+void Index::add_postings(NameId d, const NameId* ids, size_t n) {
+  touched_scratch_.clear();
+  touched_scratch_.reserve(n);
+  for (size_t i = 0; i < n; ++i) __builtin_prefetch(&tokens_[ids[i]]);
   for (size_t i = 0; i < n; ++i) {
-    TokenSlot& slot = tokens_[token_scratch_[i]];
+    TokenSlot& slot = tokens_[ids[i]];
     if (slot.pending++ == 0) {
-      touched_scratch_.push_back(token_scratch_[i]);
+      touched_scratch_.push_back(ids[i]);
       // The list's tail, where the posting will be written.
       __builtin_prefetch(slot.list.docs() + slot.list.size(), 1);
       __builtin_prefetch(slot.list.short_counts() + slot.list.size(), 1);
@@ -64,23 +101,11 @@ void Index::add_document(std::string_view id, const std::vector<std::string_view
 
   // Reserve everything the document needs; on failure undo the counting.
   std::vector<Plan>& plans = plan_scratch_;
-  NameId d = known;
   try {
     plans.resize(touched_scratch_.size());
-    lengths_.reserve_more(1);
-    lengths_f_.reserve_more(1);
     if (doc_maps_) {
       reserve_geometric(doc_maps_->runs, 1);
       reserve_geometric(doc_maps_->postings, touched_scratch_.size());
-    }
-    if (d == StringTable::kAbsent) {
-      // The table may have switched to its strong hash since: then rehash.
-      auto [interned, added] = doc_names_.intern(id, doc_names_.strong() == id_strong ? id_hash : doc_names_.hash(id));
-      if (added) {
-        lengths_.push_back_reserved(0);
-        lengths_f_.push_back_reserved(std::numeric_limits<float>::quiet_NaN());
-      }
-      d = interned;
     }
     if (doc_maps_ && doc_maps_->runs.size() <= d) reserve_geometric(doc_maps_->runs, size_t{d} + 1 - doc_maps_->runs.size());
     for (size_t k = 0; k < touched_scratch_.size(); ++k) {

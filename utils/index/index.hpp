@@ -111,6 +111,12 @@ class Index {
   float avgdl() const { return avgdl_; }
   float k1() const { return k1_; }
   float b() const { return b_; }
+  // Every token name has its slot and every document name its lengths: what
+  // a failed change must leave (tests).
+  bool names_have_records() const {
+    return tokens_.size() == token_names_.size() && lengths_.size() == doc_names_.size() &&
+           lengths_f_.size() == doc_names_.size();
+  }
   // Bytes held by the posting lists (tests and benchmarks).
   size_t posting_bytes() const;
 
@@ -125,6 +131,7 @@ class Index {
 
  private:
   friend class IndexBuilder;
+  friend class StagedAdd;
   friend class MirrorDocuments;
   friend void freeze(Index& index);
 
@@ -136,6 +143,19 @@ class Index {
   void check_regular();
   // The average document length now (what blocks filling up record).
   float current_average() const;
+
+  // The steps of add_document (add.cpp), apart so that a list can be added
+  // in two stages on two threads (staged_add.hpp).
+  // Interns the texts into token_names_ and writes their ids; touches no
+  // other member but the hashing scratch.
+  void intern_tokens(const std::vector<std::string_view>& tokens, NameId* ids);
+  // Adds document d's postings, the token ids of its n tokens. Every id has
+  // its slot and d its lengths. On failure, nothing observable changed.
+  void add_postings(NameId d, const NameId* ids, size_t n);
+  // Adds a document whose names were resolved by the first stage: makes the
+  // slots of its tokens, and the lengths of its name when `new_name` (its
+  // id is then the next one), then adds its postings.
+  void add_resolved(NameId d, bool new_name, const NameId* ids, size_t n);
 
   StringTable doc_names_;
   StringTable token_names_;

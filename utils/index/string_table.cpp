@@ -77,6 +77,30 @@ std::pair<uint32_t, bool> StringTable::intern(std::string_view s, uint64_t h) {
   return {id, true};
 }
 
+void StringTable::erase_slot(uint64_t i) noexcept {
+  const uint64_t mask = slots_.size() - 1;
+  for (uint64_t j = (i + 1) & mask; slots_[j].id1 != 0; j = (j + 1) & mask) {
+    // The slot at j may fill the gap at i unless its probe starts in (i, j].
+    const uint64_t home = slots_[j].tag & mask;
+    const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+    if (stays) continue;
+    slots_[i] = slots_[j];
+    i = j;
+  }
+  slots_[i] = Slot{0, 0, 0};
+}
+
+void StringTable::truncate(uint32_t size) noexcept {
+  for (uint32_t id = this->size(); id-- > size;) {
+    const uint64_t mask = slots_.size() - 1;
+    uint64_t i = tag_of(hash(name(id))) & mask;
+    while (slots_[i].id1 != id + 1) i = (i + 1) & mask;
+    erase_slot(i);
+    ends_.pop_back();
+  }
+  bytes_.resize(ends_.empty() ? 0 : ends_.back());
+}
+
 void StringTable::grow() { rebuild(slots_.empty() ? 16 : slots_.size() * 2); }
 
 void StringTable::switch_to_strong_hash() {

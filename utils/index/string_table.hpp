@@ -46,6 +46,10 @@ class StringTable {
   std::pair<uint32_t, bool> intern(std::string_view s) { return intern(s, hash(s)); }
   std::pair<uint32_t, bool> intern(std::string_view s, uint64_t h);
 
+  // Forgets every name with an id of `size` or more (the newest ones), as
+  // if they had never been interned. Allocates nothing: cannot fail.
+  void truncate(uint32_t size) noexcept;
+
   // Hints the processor to fetch the slot where a lookup of `h` starts.
   // Branch-free on purpose: gcc 12 drops a prefetch guarded by a condition.
   // On an empty table the address is meaningless, which a prefetch allows.
@@ -62,6 +66,8 @@ class StringTable {
   };
 
   void grow();
+  // Empties slot i, moving later slots of its probe run back into the gap.
+  void erase_slot(uint64_t i) noexcept;
   void rebuild(size_t capacity);
   bool matches(const Slot& slot, uint64_t head, std::string_view s) const;
 
