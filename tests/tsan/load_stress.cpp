@@ -2,8 +2,11 @@
 // decoded on a thread of its own, which then helps build the index that the
 // documents text describes; faults in either text, found while the other is
 // still being read; saves that encode both files at once; and documents'
-// maps and token text made ahead by a helping thread. Every load must equal
-// the exact reading of the same texts, every map and text the one made alone.
+// maps and token text made ahead by a helping thread; lists of documents
+// added in two stages and frozen on two threads. Every load must equal the
+// exact reading of the same texts, every map and text the one made alone,
+// every list added in stages the index added one document at a time, every
+// freeze on two threads the one on one thread.
 //
 //   load_stress [ROUNDS]
 #include <fcntl.h>
@@ -20,7 +23,9 @@
 #include <vector>
 
 #include "index/builder.hpp"
+#include "index/staged_add.hpp"
 #include "index/document_maps.hpp"
+#include "index/freeze.hpp"
 #include "persist/index_loader.hpp"
 #include "persist/json_reader.hpp"
 #include "persist/json_writer.hpp"
@@ -55,6 +60,20 @@ std::string loaded(const std::string& documents, const std::string& tokens, size
   }
 }
 
+class Feed final : public DocumentFeed {
+ public:
+  Feed(const std::vector<std::string>& ids, const std::vector<std::vector<std::string>>& docs) : ids_(ids), docs_(docs) {}
+  size_t size() const override { return ids_.size(); }
+  std::string_view read(size_t i, std::vector<std::string_view>& tokens) override {
+    tokens.assign(docs_[i].begin(), docs_[i].end());
+    return ids_[i];
+  }
+
+ private:
+  const std::vector<std::string>& ids_;
+  const std::vector<std::vector<std::string>>& docs_;
+};
+
 std::string file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -67,11 +86,15 @@ std::string file(const std::string& path) {
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 4;
   Index index;
+  std::vector<std::string> ids;
+  std::vector<std::vector<std::string>> docs;
   for (int i = 0; i < 30000; ++i) {
     std::vector<std::string> words;
     for (int k = 0; k < 2 + i % 17; ++k) words.push_back("w" + std::to_string((i * 31 + k * k * 7) % 3001));
     std::vector<std::string_view> views(words.begin(), words.end());
-    index.add_document("doc-" + std::to_string(i), views);
+    ids.push_back("doc-" + std::to_string(i % 997 == 5 ? i - 3 : i));  // a few repeated
+    index.add_document(ids.back(), views);
+    docs.push_back(std::move(words));
   }
   const std::string documents = persist::encode_documents(index).str();
   const std::string tokens = persist::encode_tokens(index).str();
@@ -128,6 +151,36 @@ int main(int argc, char** argv) {
   // thread: the same text.
   for (int round = 0; round < rounds; ++round) {
     if (testing::encode_tokens_helped(index, 50).text != tokens) ++wrong;
+  }
+
+  // The same list added in two stages, chunks of a few documents handed
+  // from the resolving thread to the adding one: the same index; frozen on
+  // two threads (the lists split in two ranges), the same stored weights as
+  // the index frozen on one.
+  ::dup2(devnull, 1);
+  ::setenv("RAYON_NUM_THREADS", "1", 1);
+  freeze(index);
+  ::setenv("RAYON_NUM_THREADS", "2", 1);
+  ::dup2(saved_stdout, 1);
+  for (int round = 0; round < rounds; ++round) {
+    Index staged;
+    Feed feed(ids, docs);
+    ::dup2(devnull, 1);
+    const bool ran = StagedAdd::run(staged, feed, StagedAddOptions{40 + 30 * static_cast<size_t>(round), 4});
+    ::dup2(saved_stdout, 1);
+    if (!ran) ++wrong;
+    if (persist::encode_documents(staged).str() != documents || persist::encode_tokens(staged).str() != tokens) ++wrong;
+    ::dup2(devnull, 1);
+    freeze(staged);
+    ::dup2(saved_stdout, 1);
+    for (NameId t = 0; t < index.token_name_count(); ++t) {
+      const PostingList& two = staged.postings(staged.find_token(index.token_name(t)));
+      const PostingList& one = index.postings(t);
+      if (two.weighted() != one.weighted() || !std::equal(one.weights(), one.weights() + one.weighted(), two.weights())) ++wrong;
+      for (uint32_t b = 0; b < block_count(one.weighted()); ++b) {
+        if (two.block_max_weight(b) != one.block_max_weight(b)) ++wrong;
+      }
+    }
   }
 
   std::printf("load stress: %d rounds of %zu pairs, %d wrong\n", rounds, pairs.size(), wrong);

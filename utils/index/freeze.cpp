@@ -9,11 +9,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "fault.hpp"
 #include "index/bm25.hpp"
+#include "index/helper_thread.hpp"
+#include "index/worker_pool.hpp"
 #include "progress/progress_line.hpp"
 #include "progress/stdout_line.hpp"
 
@@ -54,6 +58,51 @@ bool compute_weights(const PostingList& list, const float* lengths, float factor
   return regular;
 }
 
+// Below this many postings a second thread costs more than it gives.
+constexpr uint64_t kTwoThreadPostings = uint64_t{1} << 16;
+
+// Runs work(part, begin, end) over [0, count) split in two parts of about
+// equal weight (weight_before(i): the total weight of the items before i,
+// rising), on two threads when `two_threads`. work() may throw; the first
+// failure, in item order, is rethrown once both parts are done.
+template <class WeightBefore, class Work>
+void in_two_parts(bool two_threads, uint32_t count, WeightBefore&& weight_before, Work&& work) {
+  if (!two_threads || count < 2) {
+    work(0, 0, count);
+    return;
+  }
+  const uint64_t half = weight_before(count) / 2;
+  uint32_t low = 0, high = count;  // the first item whose weight before it reaches half
+  while (low < high) {
+    const uint32_t mid = low + (high - low) / 2;
+    if (weight_before(mid) < half) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  std::exception_ptr failures[2];
+  run_pair(
+      true,
+      [&] {
+        try {
+          work(0, 0, low);
+        } catch (...) {
+          failures[0] = std::current_exception();
+        }
+      },
+      [&] {
+        try {
+          work(1, low, count);
+        } catch (...) {
+          failures[1] = std::current_exception();
+        }
+      });
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
 }  // namespace
 
 void freeze(Index& index) {
@@ -81,16 +130,22 @@ void freeze(Index& index) {
   // allocation instead of one per token). It is written once, in order, and
   // not advised for huge pages: first touches of huge pages stalled a
   // freeze by up to three times its time, for no gain measured in searches.
-  // Lists give back their unused room first.
-  for (Index::TokenSlot& slot : index.tokens_) slot.list.shrink_to_fit();
+  // Lists give back their unused room first. Where the index is large,
+  // two threads share the shrinking and the computing, each on a range of
+  // tokens holding about half of the postings.
+  std::vector<uint64_t> floats_before(size_t{names} + 1);  // where each list's weights begin
   uint64_t weights = 0;
-  uint64_t floats = 0;
   for (NameId t = 0; t < names; ++t) {
     const uint32_t n = index.token_present(t) ? index.postings(t).size() : 0;
     weights += n;
-    floats += PostingList::weight_floats(n);
+    floats_before[t + 1] = floats_before[t] + PostingList::weight_floats(n);
   }
-  BigArray<float> arena(floats, /*huge_pages=*/false);
+  const bool two_threads = weights >= kTwoThreadPostings && configured_thread_count() >= 2;
+  auto weight_before = [&](uint32_t t) { return floats_before[t]; };
+  in_two_parts(two_threads, names, weight_before, [&](int, uint32_t begin, uint32_t end) {
+    for (NameId t = begin; t < end; ++t) index.tokens_[t].list.shrink_to_fit();
+  });
+  BigArray<float> arena(floats_before[names], /*huge_pages=*/false);
   // The closing message too: nothing may fail after the swap.
   const std::string message = "The number of index that was freezed:" + std::to_string(weights) + "\n";
 
@@ -100,15 +155,18 @@ void freeze(Index& index) {
   const float avg = average_length(index.total_length(), n);
   const float k1 = index.k1();
   const float b = index.b();
-  bool prunable = true;
+  bool prunable_parts[2] = {true, true};
+  in_two_parts(two_threads, names, weight_before, [&](int part, uint32_t begin, uint32_t end) noexcept {
+    bool prunable = true;
+    for (NameId t = begin; t < end; ++t) {
+      const PostingList& list = index.postings(t);
+      const uint32_t size = index.token_present(t) ? list.size() : 0;
+      if (size) prunable &= compute_weights(list, lengths, idf_factor(n, size), avg, k1, b, arena.data() + floats_before[t]);
+    }
+    prunable_parts[part] = prunable;
+  });
+  const bool prunable = prunable_parts[0] && prunable_parts[1];
   uint64_t at = 0;
-  for (NameId t = 0; t < names; ++t) {
-    const PostingList& list = index.postings(t);
-    const uint32_t size = index.token_present(t) ? list.size() : 0;
-    if (size) prunable &= compute_weights(list, lengths, idf_factor(n, size), avg, k1, b, arena.data() + at);
-    at += PostingList::weight_floats(size);
-  }
-  at = 0;
   for (NameId t = 0; t < names; ++t) {
     PostingList& list = index.tokens_[t].list;
     const uint32_t size = index.token_present(t) ? list.size() : 0;
