@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
 #include <limits>
 #include <string>
 #include <vector>
@@ -63,8 +62,7 @@ constexpr uint64_t kTwoThreadPostings = uint64_t{1} << 16;
 
 // Runs work(part, begin, end) over [0, count) split in two parts of about
 // equal weight (weight_before(i): the total weight of the items before i,
-// rising), on two threads when `two_threads`. work() may throw; the first
-// failure, in item order, is rethrown once both parts are done.
+// rising), on two threads when `two_threads`.
 template <class WeightBefore, class Work>
 void in_two_parts(bool two_threads, uint32_t count, WeightBefore&& weight_before, Work&& work) {
   if (!two_threads || count < 2) {
@@ -81,26 +79,7 @@ void in_two_parts(bool two_threads, uint32_t count, WeightBefore&& weight_before
       high = mid;
     }
   }
-  std::exception_ptr failures[2];
-  run_pair(
-      true,
-      [&] {
-        try {
-          work(0, 0, low);
-        } catch (...) {
-          failures[0] = std::current_exception();
-        }
-      },
-      [&] {
-        try {
-          work(1, low, count);
-        } catch (...) {
-          failures[1] = std::current_exception();
-        }
-      });
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
+  run_pair(true, [&] { work(0, 0, low); }, [&] { work(1, low, count); });
 }
 
 }  // namespace
@@ -130,9 +109,11 @@ void freeze(Index& index) {
   // allocation instead of one per token). It is written once, in order, and
   // not advised for huge pages: first touches of huge pages stalled a
   // freeze by up to three times its time, for no gain measured in searches.
-  // Lists give back their unused room first. Where the index is large,
-  // two threads share the shrinking and the computing, each on a range of
-  // tokens holding about half of the postings.
+  // Lists give back their unused room first. Where the index is large, a
+  // second thread meanwhile makes the arena and touches its pages (the
+  // faults overlap the shrinking instead of the computing), then the two
+  // threads compute, each a range of tokens holding about half of the
+  // postings.
   std::vector<uint64_t> floats_before(size_t{names} + 1);  // where each list's weights begin
   uint64_t weights = 0;
   for (NameId t = 0; t < names; ++t) {
@@ -141,11 +122,17 @@ void freeze(Index& index) {
     floats_before[t + 1] = floats_before[t] + PostingList::weight_floats(n);
   }
   const bool two_threads = weights >= kTwoThreadPostings && configured_thread_count() >= 2;
-  auto weight_before = [&](uint32_t t) { return floats_before[t]; };
-  in_two_parts(two_threads, names, weight_before, [&](int, uint32_t begin, uint32_t end) {
-    for (NameId t = begin; t < end; ++t) index.tokens_[t].list.shrink_to_fit();
-  });
-  BigArray<float> arena(floats_before[names], /*huge_pages=*/false);
+  BigArray<float> arena;
+  auto shrink_lists = [&] {
+    for (Index::TokenSlot& slot : index.tokens_) slot.list.shrink_to_fit();
+  };
+  auto make_arena = [&] {
+    arena = BigArray<float>(floats_before[names], /*huge_pages=*/false);
+    if (!two_threads) return;
+    constexpr uint64_t kFloatsPerPage = 4096 / sizeof(float);
+    for (uint64_t i = 0; i < floats_before[names]; i += kFloatsPerPage) arena[i] = 0.0f;
+  };
+  run_pair_or_throw(two_threads, shrink_lists, make_arena);
   // The closing message too: nothing may fail after the swap.
   const std::string message = "The number of index that was freezed:" + std::to_string(weights) + "\n";
 
@@ -156,7 +143,7 @@ void freeze(Index& index) {
   const float k1 = index.k1();
   const float b = index.b();
   bool prunable_parts[2] = {true, true};
-  in_two_parts(two_threads, names, weight_before, [&](int part, uint32_t begin, uint32_t end) noexcept {
+  auto compute = [&](int part, uint32_t begin, uint32_t end) noexcept {
     bool prunable = true;
     for (NameId t = begin; t < end; ++t) {
       const PostingList& list = index.postings(t);
@@ -164,7 +151,8 @@ void freeze(Index& index) {
       if (size) prunable &= compute_weights(list, lengths, idf_factor(n, size), avg, k1, b, arena.data() + floats_before[t]);
     }
     prunable_parts[part] = prunable;
-  });
+  };
+  in_two_parts(two_threads, names, [&](uint32_t t) { return floats_before[t]; }, compute);
   const bool prunable = prunable_parts[0] && prunable_parts[1];
   uint64_t at = 0;
   for (NameId t = 0; t < names; ++t) {
