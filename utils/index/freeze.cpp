@@ -110,10 +110,13 @@ void freeze(Index& index) {
   // not advised for huge pages: first touches of huge pages stalled a
   // freeze by up to three times its time, for no gain measured in searches.
   // Lists give back their unused room first. Where the index is large, a
-  // second thread meanwhile makes the arena and touches its pages (the
-  // faults overlap the shrinking instead of the computing), then the two
-  // threads compute, each a range of tokens holding about half of the
-  // postings.
+  // second thread shrinks them while this one makes the arena and touches
+  // its pages (the faults overlap the shrinking instead of the computing),
+  // then the two threads compute, each a range of tokens holding about half
+  // of the postings. The shrinking is the helper's because lists added in
+  // two stages were allocated by a helper thread: a new thread reuses that
+  // thread's allocator arena, and the shrunk lists fill the room the old
+  // ones leave there (on this thread, 1M documents retained 10 % more).
   std::vector<uint64_t> floats_before(size_t{names} + 1);  // where each list's weights begin
   uint64_t weights = 0;
   for (NameId t = 0; t < names; ++t) {
@@ -132,7 +135,12 @@ void freeze(Index& index) {
     constexpr uint64_t kFloatsPerPage = 4096 / sizeof(float);
     for (uint64_t i = 0; i < floats_before[names]; i += kFloatsPerPage) arena[i] = 0.0f;
   };
-  run_pair_or_throw(two_threads, shrink_lists, make_arena);
+  if (two_threads) {
+    run_pair_or_throw(true, make_arena, shrink_lists);
+  } else {
+    shrink_lists();  // first: the arena comes on top of less memory
+    make_arena();
+  }
   // The closing message too: nothing may fail after the swap.
   const std::string message = "The number of index that was freezed:" + std::to_string(weights) + "\n";
 
