@@ -32,6 +32,7 @@
 #include "persist/json_reader.hpp"
 #include "persist/json_writer.hpp"
 #include "persist/save_load.hpp"
+#include "test_documents.hpp"
 
 // ---- allocation failures on demand, counted over every thread (a list
 // may be added on two). A sanitizer build has its own allocator: there the
@@ -97,28 +98,9 @@ class QuietStdout {
   int saved_;
 };
 
-struct Document {
-  std::string id;
-  std::vector<std::string> tokens;
-};
-
-void add(Index& ix, const Document& doc) {
-  std::vector<std::string_view> views(doc.tokens.begin(), doc.tokens.end());
-  ix.add_document(doc.id, views);
-}
-
-class Feed final : public DocumentFeed {
- public:
-  explicit Feed(const std::vector<Document>& docs) : docs_(docs) {}
-  size_t size() const override { return docs_.size(); }
-  std::string_view read(size_t i, std::vector<std::string_view>& tokens) override {
-    tokens.assign(docs_[i].tokens.begin(), docs_[i].tokens.end());
-    return docs_[i].id;
-  }
-
- private:
-  const std::vector<Document>& docs_;
-};
+using testing::add;
+using testing::Document;
+using testing::Feed;
 
 // Documents of 1 to 40 tokens over 80 words, some with a count past 255.
 std::vector<Document> documents(uint64_t seed, int count, const std::string& prefix) {
@@ -326,10 +308,11 @@ TEST(adding_one_document) {
   CHECK(g_failures_made > failures_before);  // allocations were made to fail
 }
 
-TEST(adding_a_list_keeps_the_documents_before_the_failing_one) {
+// Sweeps `operation`, which adds `docs` as a list, from every state: a
+// failure must leave the index as after some first documents of the list.
+void sweep_list(const std::vector<Document>& docs, const std::function<void(Index&)>& operation) {
   const long failures_before = g_failures_made;
   Files files;
-  const std::vector<Document> docs = extra();
   for (State state : kStates) {
     std::vector<View> prefixes;
     for (size_t p = 0; p <= docs.size(); ++p) {
@@ -337,10 +320,6 @@ TEST(adding_a_list_keeps_the_documents_before_the_failing_one) {
         for (size_t i = 0; i < p; ++i) add(ix, docs[i]);
       }));
     }
-    auto operation = [&](Index& ix) {
-      Feed feed(docs);
-      add_documents(ix, feed);
-    };
     auto is_a_prefix = [&](const View& v) {
       for (const View& p : prefixes) {
         if (v == p) return true;
@@ -352,38 +331,27 @@ TEST(adding_a_list_keeps_the_documents_before_the_failing_one) {
   CHECK(g_failures_made > failures_before);  // allocations were made to fail
 }
 
+TEST(adding_a_list_keeps_the_documents_before_the_failing_one) {
+  const std::vector<Document> docs = extra();
+  sweep_list(docs, [&](Index& ix) {
+    Feed feed(docs);
+    add_documents(ix, feed);
+  });
+}
+
 TEST(adding_a_list_in_two_stages_keeps_the_documents_before_the_failing_one) {
-  const long failures_before = g_failures_made;
-  Files files;
   std::vector<Document> docs = extra();
   docs.push_back(docs[1]);  // repeated: skipped
-  const StagedAddOptions small{8, 2};  // several chunks in flight
-  for (State state : kStates) {
-    std::vector<View> prefixes;
-    for (size_t p = 0; p <= docs.size(); ++p) {
-      prefixes.push_back(view_after(state, files, [&](Index& ix) {
-        for (size_t i = 0; i < p; ++i) add(ix, docs[i]);
-      }));
+  sweep_list(docs, [&](Index& ix) {
+    Feed feed(docs);
+    if (!StagedAdd::possible(ix)) {
+      for (const Document& doc : docs) add(ix, doc);
+    } else if (!StagedAdd::run(ix, feed, StagedAddOptions{8, 2})) {
+      // No room for the lengths, or no thread: nothing was added, which
+      // add_documents follows by adding one by one. The sweep must go on.
+      throw std::bad_alloc();
     }
-    auto operation = [&](Index& ix) {
-      Feed feed(docs);
-      if (!StagedAdd::possible(ix)) {
-        for (const Document& doc : docs) add(ix, doc);
-      } else if (!StagedAdd::run(ix, feed, small)) {
-        // No room for the lengths, or no thread: nothing was added, which
-        // add_documents follows by adding one by one. The sweep must go on.
-        throw std::bad_alloc();
-      }
-    };
-    auto is_a_prefix = [&](const View& v) {
-      for (const View& p : prefixes) {
-        if (v == p) return true;
-      }
-      return false;
-    };
-    CHECK_EQ(sweep(state, files, operation, is_a_prefix, prefixes.back()), 0);
-  }
-  CHECK(g_failures_made > failures_before);  // allocations were made to fail
+  });
 }
 
 TEST(freezing) {

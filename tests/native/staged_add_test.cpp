@@ -10,28 +10,15 @@
 #include "index/search.hpp"
 #include "index/staged_add.hpp"
 #include "persist/json_writer.hpp"
+#include "test_documents.hpp"
 
 using namespace vantoro;
 
 namespace {
 
-struct Document {
-  std::string id;
-  std::vector<std::string> tokens;
-};
-
-class Feed final : public DocumentFeed {
- public:
-  explicit Feed(const std::vector<Document>& docs) : docs_(docs) {}
-  size_t size() const override { return docs_.size(); }
-  std::string_view read(size_t i, std::vector<std::string_view>& tokens) override {
-    tokens.assign(docs_[i].tokens.begin(), docs_[i].tokens.end());
-    return docs_[i].id;
-  }
-
- private:
-  const std::vector<Document>& docs_;
-};
+using testing::add;
+using testing::Document;
+using testing::Feed;
 
 // Documents with repeated identifiers (within the list and of documents
 // already present), empty documents, counts above 255 and new tokens.
@@ -107,10 +94,7 @@ TEST(a_list_added_in_stages_equals_adding_one_by_one) {
         Feed feed(*list);
         CHECK(StagedAdd::possible(staged));
         CHECK(StagedAdd::run(staged, feed, options));
-        for (const Document& doc : *list) {
-          std::vector<std::string_view> tokens(doc.tokens.begin(), doc.tokens.end());
-          one_by_one.add_document(doc.id, tokens);
-        }
+        for (const Document& doc : *list) add(one_by_one, doc);
         check_same(staged, one_by_one);
       }
     }
