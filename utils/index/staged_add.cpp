@@ -163,9 +163,11 @@ bool StagedAdd::run(Index& index, DocumentFeed& feed, const StagedAddOptions& op
       const uint64_t id_hash = names.hash(id);
       const bool id_strong = names.strong();
       const NameId known = names.find(id, id_hash);
-      if (known != StringTable::kAbsent &&
-          (known >= names_before || !std::isnan(lengths_before[known]) || !claimed.insert(known).second)) {
-        continue;  // present, or earlier in the list
+      if (known != StringTable::kAbsent) {
+        // Present, or earlier in the list. A claimed document's lengths are
+        // the adding stage's to write: not read here.
+        if (known >= names_before || claimed.count(known) != 0 || !std::isnan(lengths_before[known])) continue;
+        claimed.insert(known);
       }
       if (!chunk && !(chunk = queue.take_free())) break;  // adding failed
       const size_t begin = chunk->tokens.size();
