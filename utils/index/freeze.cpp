@@ -3,12 +3,15 @@
 //
 // Three phases, so that a freeze either completes or leaves the stored
 // weights exactly as they were: (1) the progress reports and the one check
-// that can fail (a token listing a missing document), (2) every allocation,
-// (3) the computation and the swap, which cannot fail.
+// that can fail (a token listing a missing document), (2) every allocation
+// (but the table of where each list's weights go, made first), (3) the
+// computation and the swap, which cannot fail.
 #include "index/freeze.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
+#include <thread>
 #include <limits>
 #include <string>
 #include <vector>
@@ -82,15 +85,11 @@ void in_two_parts(bool two_threads, uint32_t count, WeightBefore&& weight_before
   run_pair(true, [&] { work(0, 0, low); }, [&] { work(1, low, count); });
 }
 
-}  // namespace
-
-void freeze(Index& index) {
-  write_stdout("freezing index\n");
-
+// Reports progress, a line per present token, and fails if a list names a
+// missing document (only an irregular, loaded index can: `may_miss`).
+void report_and_check(const Index& index, bool may_miss) {
   const uint32_t names = index.token_name_count();
   const float* lengths = index.length_table();
-  // (1) Only an irregular (loaded) index can list a missing document.
-  const bool may_miss = !index.regular();
   const uint64_t total = index.token_count();
   uint64_t done = 0;
   for (NameId t = 0; t < names; ++t) {
@@ -104,43 +103,71 @@ void freeze(Index& index) {
     }
   }
   WriteCon::display(total, total);
+}
 
-  // (2) Room for every weight: one arena for all lists, in token order (one
-  // allocation instead of one per token). It is written once, in order, and
-  // not advised for huge pages: first touches of huge pages stalled a
-  // freeze by up to three times its time, for no gain measured in searches.
-  // Lists give back their unused room first. Where the index is large, a
-  // second thread shrinks them while this one makes the arena and touches
-  // its pages (the faults overlap the shrinking instead of the computing),
-  // then the two threads compute, each a range of tokens holding about half
-  // of the postings. The shrinking is the helper's because lists added in
-  // two stages were allocated by a helper thread: a new thread reuses that
-  // thread's allocator arena, and the shrunk lists fill the room the old
-  // ones leave there (on this thread, 1M documents retained 10 % more).
-  std::vector<uint64_t> floats_before(size_t{names} + 1);  // where each list's weights begin
+}  // namespace
+
+void freeze(Index& index) {
+  write_stdout("freezing index\n");
+
+  const uint32_t names = index.token_name_count();
+  const float* lengths = index.length_table();
+  // Where each list's weights begin in the arena, and how many there are
+  // (the sizes stay as they are from here on).
+  std::vector<uint64_t> floats_before(size_t{names} + 1);
   uint64_t weights = 0;
   for (NameId t = 0; t < names; ++t) {
     const uint32_t n = index.token_present(t) ? index.postings(t).size() : 0;
     weights += n;
     floats_before[t + 1] = floats_before[t] + PostingList::weight_floats(n);
   }
+  const bool may_miss = !index.regular();
   const bool two_threads = weights >= kTwoThreadPostings && configured_thread_count() >= 2;
+
+  // (1) The progress report and the one check that can fail, then (2) every
+  // allocation: room for every weight, one arena for all lists in token
+  // order (one allocation instead of one per token). It is written once, in
+  // order, and not advised for huge pages: first touches of huge pages
+  // stalled a freeze by up to three times its time, for no gain measured in
+  // searches. Lists give back their unused room first.
+  //
+  // Where the index is large, a second thread shrinks the lists while this
+  // one reports (a write per line) and then makes the arena and touches its
+  // pages, so that the faults do not fall in the computing. The helper
+  // starts before the report where the check reads no list. Shrinking is
+  // the helper's because lists added in two stages were allocated by a
+  // helper thread: a new thread reuses that thread's allocator arena, and
+  // the shrunk lists fill the room the old ones leave there (on this thread,
+  // 1M documents retained 10 % more).
   BigArray<float> arena;
   auto shrink_lists = [&] {
     for (Index::TokenSlot& slot : index.tokens_) slot.list.shrink_to_fit();
   };
-  auto make_arena = [&] {
-    arena = BigArray<float>(floats_before[names], /*huge_pages=*/false);
-    if (!two_threads) return;
-    constexpr uint64_t kFloatsPerPage = 4096 / sizeof(float);
-    for (uint64_t i = 0; i < floats_before[names]; i += kFloatsPerPage) arena[i] = 0.0f;
+  std::exception_ptr shrinking_failure;
+  auto shrink_on_helper = [&]() noexcept {
+    try {
+      shrink_lists();
+    } catch (...) {
+      shrinking_failure = std::current_exception();
+    }
   };
-  if (two_threads) {
-    run_pair_or_throw(true, make_arena, shrink_lists);
-  } else {
-    shrink_lists();  // first: the arena comes on top of less memory
-    make_arena();
+  std::thread helper;
+  bool helping = two_threads && !may_miss && start_helper(helper, shrink_on_helper);
+  try {
+    report_and_check(index, may_miss);
+    if (two_threads && !helping) helping = start_helper(helper, shrink_on_helper);
+    if (!helping) shrink_lists();  // first: the arena comes on top of less memory
+    arena = BigArray<float>(floats_before[names], /*huge_pages=*/false);
+    if (helping) {
+      constexpr uint64_t kFloatsPerPage = 4096 / sizeof(float);
+      for (uint64_t i = 0; i < floats_before[names]; i += kFloatsPerPage) arena[i] = 0.0f;
+    }
+  } catch (...) {
+    if (helping) helper.join();
+    throw;
   }
+  if (helping) helper.join();
+  if (shrinking_failure) std::rethrow_exception(shrinking_failure);
   // The closing message too: nothing may fail after the swap.
   const std::string message = "The number of index that was freezed:" + std::to_string(weights) + "\n";
 

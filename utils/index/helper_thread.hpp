@@ -4,7 +4,6 @@
 // itself: the result is the same, only slower.
 #pragma once
 
-#include <exception>
 #include <thread>
 
 namespace vantoro {
@@ -32,32 +31,6 @@ void run_pair(bool two_threads, First&& first, Second&& second) {
     helper.join();
   } else {
     second();
-  }
-}
-
-// As run_pair, for work that may throw: once both are done, the failure of
-// first(), else that of second(), is rethrown.
-template <class First, class Second>
-void run_pair_or_throw(bool two_threads, First&& first, Second&& second) {
-  std::exception_ptr failures[2];
-  run_pair(
-      two_threads,
-      [&]() noexcept {
-        try {
-          first();
-        } catch (...) {
-          failures[0] = std::current_exception();
-        }
-      },
-      [&]() noexcept {
-        try {
-          second();
-        } catch (...) {
-          failures[1] = std::current_exception();
-        }
-      });
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
   }
 }
 
