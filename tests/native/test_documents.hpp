@@ -9,19 +9,19 @@
 #include "index/add_documents.hpp"
 #include "index/index.hpp"
 
-namespace testing {
+namespace vantoro::testing {
 
 struct Document {
   std::string id;
   std::vector<std::string> tokens;
 };
 
-inline void add(vantoro::Index& ix, const Document& doc) {
+inline void add(Index& ix, const Document& doc) {
   std::vector<std::string_view> views(doc.tokens.begin(), doc.tokens.end());
   ix.add_document(doc.id, views);
 }
 
-class Feed final : public vantoro::DocumentFeed {
+class Feed final : public DocumentFeed {
  public:
   explicit Feed(const std::vector<Document>& docs) : docs_(docs) {}
   size_t size() const override { return docs_.size(); }
@@ -34,4 +34,4 @@ class Feed final : public vantoro::DocumentFeed {
   const std::vector<Document>& docs_;
 };
 
-}  // namespace testing
+}  // namespace vantoro::testing

@@ -32,8 +32,12 @@
 #include "persist/json_writer.hpp"
 #include "persist/save_load.hpp"
 #include "../native/helped_token_text.hpp"
+#include "../native/test_documents.hpp"
 
 using namespace vantoro;
+using testing::add;
+using testing::Document;
+using testing::Feed;
 
 namespace {
 
@@ -61,20 +65,6 @@ std::string loaded(const std::string& documents, const std::string& tokens, size
   }
 }
 
-class Feed final : public DocumentFeed {
- public:
-  Feed(const std::vector<std::string>& ids, const std::vector<std::vector<std::string>>& docs) : ids_(ids), docs_(docs) {}
-  size_t size() const override { return ids_.size(); }
-  std::string_view read(size_t i, std::vector<std::string_view>& tokens) override {
-    tokens.assign(docs_[i].begin(), docs_[i].end());
-    return ids_[i];
-  }
-
- private:
-  const std::vector<std::string>& ids_;
-  const std::vector<std::vector<std::string>>& docs_;
-};
-
 std::string file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -87,15 +77,12 @@ std::string file(const std::string& path) {
 int main(int argc, char** argv) {
   const int rounds = argc > 1 ? std::atoi(argv[1]) : 4;
   Index index;
-  std::vector<std::string> ids;
-  std::vector<std::vector<std::string>> docs;
+  std::vector<Document> docs;
   for (int i = 0; i < 30000; ++i) {
-    std::vector<std::string> words;
-    for (int k = 0; k < 2 + i % 17; ++k) words.push_back("w" + std::to_string((i * 31 + k * k * 7) % 3001));
-    std::vector<std::string_view> views(words.begin(), words.end());
-    ids.push_back("doc-" + std::to_string(i % 997 == 5 ? i - 3 : i));  // a few repeated
-    index.add_document(ids.back(), views);
-    docs.push_back(std::move(words));
+    Document doc{"doc-" + std::to_string(i % 997 == 5 ? i - 3 : i), {}};  // a few repeated
+    for (int k = 0; k < 2 + i % 17; ++k) doc.tokens.push_back("w" + std::to_string((i * 31 + k * k * 7) % 3001));
+    add(index, doc);
+    docs.push_back(std::move(doc));
   }
   const std::string documents = persist::encode_documents(index).str();
   const std::string tokens = persist::encode_tokens(index).str();
@@ -165,7 +152,7 @@ int main(int argc, char** argv) {
   ::dup2(saved_stdout, 1);
   for (int round = 0; round < rounds; ++round) {
     Index staged;
-    Feed feed(ids, docs);
+    Feed feed(docs);
     ::dup2(devnull, 1);
     const bool ran = StagedAdd::run(staged, feed, StagedAddOptions{40 + 30 * static_cast<size_t>(round), 4});
     ::dup2(saved_stdout, 1);
@@ -195,24 +182,20 @@ int main(int argc, char** argv) {
       builder.end_token("w1");
       return builder.take();
     };
-    std::vector<std::string> list_ids;
-    std::vector<std::vector<std::string>> list_docs;
+    std::vector<Document> list;
     for (int i = 0; i < 1800; ++i) {
       // ghost-k at 9k, 9k + 3 and 9k + 6: a repeat close behind its first.
-      list_ids.push_back(i % 3 == 0 ? "ghost-" + std::to_string(i / 9) : "doc-" + std::to_string(i));
-      list_docs.push_back({"w1", "w" + std::to_string(i % 50)});
+      list.push_back(Document{i % 3 == 0 ? "ghost-" + std::to_string(i / 9) : "doc-" + std::to_string(i),
+                              {"w1", "w" + std::to_string(i % 50)}});
     }
     Index staged = loaded_with_ghosts();
     Index one_by_one = loaded_with_ghosts();
-    Feed feed(list_ids, list_docs);
+    Feed feed(list);
     ::dup2(devnull, 1);
     const bool ran = StagedAdd::run(staged, feed, StagedAddOptions{16, 3});
     ::dup2(saved_stdout, 1);
     if (!ran) ++wrong;
-    for (size_t i = 0; i < list_ids.size(); ++i) {
-      std::vector<std::string_view> views(list_docs[i].begin(), list_docs[i].end());
-      one_by_one.add_document(list_ids[i], views);
-    }
+    for (const Document& doc : list) add(one_by_one, doc);
     if (persist::encode_documents(staged).str() != persist::encode_documents(one_by_one).str() ||
         persist::encode_tokens(staged).str() != persist::encode_tokens(one_by_one).str()) {
       ++wrong;

@@ -11,9 +11,9 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
-#include <thread>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fault.hpp"
@@ -155,7 +155,7 @@ void freeze(Index& index) {
   bool helping = two_threads && !may_miss && start_helper(helper, shrink_on_helper);
   try {
     report_and_check(index, may_miss);
-    if (two_threads && !helping) helping = start_helper(helper, shrink_on_helper);
+    if (two_threads && may_miss) helping = start_helper(helper, shrink_on_helper);
     if (!helping) shrink_lists();  // first: the arena comes on top of less memory
     arena = BigArray<float>(floats_before[names], /*huge_pages=*/false);
     if (helping) {
@@ -189,12 +189,9 @@ void freeze(Index& index) {
   };
   in_two_parts(two_threads, names, [&](uint32_t t) { return floats_before[t]; }, compute);
   const bool prunable = prunable_parts[0] && prunable_parts[1];
-  uint64_t at = 0;
   for (NameId t = 0; t < names; ++t) {
     PostingList& list = index.tokens_[t].list;
-    const uint32_t size = index.token_present(t) ? list.size() : 0;
-    list.share_weights(arena.data() + at, size);
-    at += PostingList::weight_floats(size);
+    list.share_weights(arena.data() + floats_before[t], index.token_present(t) ? list.size() : 0);
   }
   index.weight_arena_.swap(arena);  // the old arena, no longer referred to, goes
   index.frozen_any_ = weights != 0;
