@@ -350,3 +350,47 @@ TEST(pieces_cut_anywhere_read_as_the_whole_text) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(maps_as_a_save_writes_them_and_every_departure_from_that) {
+  // Maps written as a save writes them are read straight from the piece;
+  // any member that departs from that form, wherever it stands, must read
+  // as it does in small pieces (the general reading), faults included.
+  const std::string head = R"({"doc-00000001":{"id":"doc-00000001","maps":{"alpha":1,"a-name-longer-than-sixteen":22,)"
+                           R"("a-name-of-more-than-two-blocks-of-sixteen-bytes":333,)";
+  const std::string tail = R"("omega":999999999}},"doc-00000002":{"id":"doc-00000002","maps":{"w":4}}})";
+  const std::vector<std::string> departures = {
+      "",           R"("b":01,)",        R"("b":1234567890,)", R"("b":3000000000,)", R"("b":1.5,)",
+      R"("b":1e2,)", R"("b":-1,)",        R"("b" :1,)",         R"("b": 1,)",         R"("b":1 ,)",
+      "\"b\n\":1,", R"("b\u0062":1,)",   R"("b\"":1,)",        R"("b":1,,)",         R"("b":0,)",
+      R"("b":true,)", R"("b":"1",)",      R"("":5,)",           R"("b":00,)",        R"("b":0123456789,)",
+  };
+  for (const std::string& departure : departures) {
+    const std::string text = head + departure + tail;
+    const std::string whole = read_in_pieces(true, text, 0);
+    for (const size_t piece : {1, 2, 3, 5, 8, 15, 16, 17, 24, 31, 32, 33, 47, 64, 100}) {
+      EXPECT_TEXT(read_in_pieces(true, text, piece), whole);
+    }
+  }
+  EXPECT_TEXT(read_in_pieces(true, head + tail, 0),
+              R"(OK {"doc-00000001":{"id":"doc-00000001","maps":{"alpha":1,"a-name-longer-than-sixteen":22,)"
+              R"("a-name-of-more-than-two-blocks-of-sixteen-bytes":333,"omega":999999999}},)"
+              R"("doc-00000002":{"id":"doc-00000002","maps":{"w":4}}})");
+  const std::string leading_zero = head + R"("b":01,)" + tail;
+  EXPECT_TEXT(read_in_pieces(true, leading_zero, 0), error("invalid number", 1, static_cast<int>(head.size()) + 6));
+  const std::string ten_digits = head + R"("b":3000000000,)" + tail;
+  EXPECT_TEXT(read_in_pieces(true, ten_digits, 0),
+              error("invalid value: integer `3000000000`, expected i32", 1, static_cast<int>(head.size()) + 14));
+
+  // The same departures in a token text.
+  const std::string token_head = R"({"w1":{"text":"w1","maps":{"doc-00000001":3,"doc-00000002":12,)";
+  const std::string token_tail = R"("doc-00000003":7}}})";
+  for (const std::string& departure : departures) {
+    const std::string text = token_head + departure + token_tail;
+    const std::string whole = read_in_pieces(false, text, 0);
+    for (const size_t piece : {1, 7, 16, 17, 33, 64}) EXPECT_TEXT(read_in_pieces(false, text, piece), whole);
+  }
+}
+
+}  // namespace
