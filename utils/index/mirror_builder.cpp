@@ -23,7 +23,10 @@ size_t storage_bytes(uint32_t capacity) { return PostingList::storage_bytes(capa
 
 }  // namespace
 
-MirrorDocuments::MirrorDocuments(const DigestKey& key) : key_(key), batch_(std::make_unique<Batch>()) {}
+MirrorDocuments::MirrorDocuments(const DigestKey& key) : key_(key), batch_(std::make_unique<Batch>()) {
+  static_assert(sizeof(TokenState) == 64);
+  grow_lookup();
+}
 
 MirrorDocuments::~MirrorDocuments() {
   for (NameId t = 0; t < tokens_.size(); ++t) free_storage(tokens_[t]);
@@ -54,24 +57,23 @@ void MirrorDocuments::grow_lookup() {
   lookup_mask_ = mask;
 }
 
-NameId MirrorDocuments::token_of(const Batch& batch, const Entry& e) {
+NameId MirrorDocuments::token_of(Batch& batch, const Entry& e) {
   const uint64_t tag = e.hash >> 32;
   size_t i = e.hash & lookup_mask_;
   for (; lookup_[i] != 0; i = (i + 1) & lookup_mask_) {
     if (lookup_[i] >> 32 == tag) return static_cast<NameId>((lookup_[i] & 0xffffffffu) - 1);
   }
-  // A new token.
-  const NameId t = index_.token_names_.intern(std::string_view(batch.names.data() + e.name, e.size)).first;
+  // A new token. A failure here fails the whole load: nothing needs undoing.
+  const std::string_view name(batch.names.data() + e.name, e.size);
+  const NameId t = index_.token_names_.intern(name).first;
   token_hashes_.push_back(e.hash);
+  batch.new_tokens.push_back(key_.name(name));
   lookup_[i] = tag << 32 | (uint64_t{t} + 1);
   if (token_hashes_.size() * 2 > lookup_.capacity()) grow_lookup();
   return t;
 }
 
 void MirrorDocuments::prepare(Batch& batch) {
-  if (lookup_.capacity() == 0) grow_lookup();
-
-  // Documents.
   StringTable& documents = index_.doc_names_;
   const size_t records = batch.records.size();
   const auto key_of = [&](const Pending& r) { return std::string_view(batch.names.data() + r.key, r.key_size); };
@@ -181,13 +183,15 @@ void MirrorDocuments::help() {
 }
 
 void MirrorDocuments::build(const Batch& batch) {
-  // Tokens first seen in this batch get their states (ids are given in
-  // batch order).
-  NameId most = 0;
-  for (const Entry& e : batch.entries) most = std::max(most, e.token + 1);
-  if (most > tokens_.size()) {
-    tokens_.reserve_more(most - tokens_.size());
-    while (tokens_.size() < most) tokens_.push_back_reserved(TokenState{});
+  // Tokens first seen in this batch get their states (batches are built
+  // in the order in which their tokens were given ids).
+  if (!batch.new_tokens.empty()) {
+    tokens_.reserve_more(batch.new_tokens.size());
+    for (const Digest& digest : batch.new_tokens) {
+      TokenState state{};
+      state.digest = digest;
+      tokens_.push_back_reserved(state);
+    }
   }
   const size_t n = batch.entries.size();
   size_t i = 0;
@@ -198,8 +202,7 @@ void MirrorDocuments::build(const Batch& batch) {
       TokenState& state = tokens_[e.token];
       if (state.last_document == record.document + 1) throw MirrorBroken{};  // named twice in one map
       state.last_document = record.document + 1;
-      const Digest name = key_.name(std::string_view(batch.names.data() + e.name, e.size));
-      digest_.add(key_.triple(record.digest, name, e.count));
+      digest_.add(key_.triple(record.digest, state.digest, e.count));
       if (state.held == kHeld) release(state);
       uint8_t short_count = 0;
       if (fits_short_count(e.count)) {

@@ -115,22 +115,25 @@ class MirrorDocuments {
     std::vector<Pending> records;
     std::vector<Entry> entries;
     std::string names;
+    std::vector<Digest> new_tokens;  // digests of the names of the tokens first named here, by id
     void clear() {
       records.clear();
       entries.clear();
       names.clear();
+      new_tokens.clear();
     }
   };
 
-  // What the build keeps per token, in one cache line: the last document
-  // that counted it, its postings so far (in storage laid out as its list
-  // will keep them, which the list then takes over: documents, then one
+  // What the build keeps per token, in one cache line: the digest of its
+  // name, the last document that counted it, its postings so far (in
+  // storage laid out as its list will keep them, which the list then takes over: documents, then one
   // byte per count, 0 for a count kept aside) and its newest postings,
   // which go to the storage a few at a time: the storage of rare tokens
   // lies scattered over all the postings' memory, and this touches it once
   // per few postings.
-  static constexpr uint32_t kHeld = 6;
+  static constexpr uint32_t kHeld = 4;
   struct alignas(64) TokenState {
+    Digest digest;
     uint32_t last_document = 0;  // + 1
     uint32_t size = 0;           // in the storage
     uint32_t capacity = 0;
@@ -161,7 +164,7 @@ class MirrorDocuments {
   void prepare(Batch& batch);
   void submit();
   // The token of a name: found by its hash alone (see lookup_), or added.
-  NameId token_of(const Batch& batch, const Entry& e);
+  NameId token_of(Batch& batch, const Entry& e);
   void grow_lookup();
 
   // On one thread at a time: builds the oldest handed-over batch; false
