@@ -92,9 +92,11 @@ void MirrorDocuments::prepare(Batch& batch) {
 
   // Tokens.
   const size_t n = batch.entries.size();
+  batch.pairs.resize(n);
   for (size_t i = 0; i < n; ++i) {
     if (i + kAhead < n) __builtin_prefetch(&lookup_[batch.entries[i + kAhead].hash & lookup_mask_]);
-    batch.entries[i].token = token_of(batch, batch.entries[i]);
+    const Entry& e = batch.entries[i];
+    batch.pairs[i] = Pair{token_of(batch, e), e.count};
   }
   postings_ += n;
 }
@@ -193,12 +195,12 @@ void MirrorDocuments::build(const Batch& batch) {
       tokens_.push_back_reserved(state);
     }
   }
-  const size_t n = batch.entries.size();
+  const size_t n = batch.pairs.size();
   size_t i = 0;
   for (const Pending& record : batch.records) {
     for (; i < record.end; ++i) {
-      if (i + kAhead < n) __builtin_prefetch(&tokens_[batch.entries[i + kAhead].token]);
-      const Entry& e = batch.entries[i];
+      if (i + kAhead < n) __builtin_prefetch(&tokens_[batch.pairs[i + kAhead].token]);
+      const Pair& e = batch.pairs[i];
       TokenState& state = tokens_[e.token];
       if (state.last_document == record.document + 1) throw MirrorBroken{};  // named twice in one map
       state.last_document = record.document + 1;

@@ -69,7 +69,7 @@ class MirrorDocuments {
   void name(std::string_view token) {
     Batch& b = *batch_;
     b.entries.push_back(Entry{key_.name_low(token), static_cast<uint32_t>(b.names.size()),
-                              static_cast<uint32_t>(token.size()), 0, 0});
+                              static_cast<uint32_t>(token.size()), 0});
     b.names.append(token);
   }
   void count(int32_t count) {
@@ -94,13 +94,19 @@ class MirrorDocuments {
   bool finish(MirrorTokens& tokens, Index& out, size_t threads);
 
  private:
-  // A (token, count) pair of a record not yet built.
+  // A (name, count) pair of a record as read.
   struct Entry {
     uint64_t hash;  // the low half of the name's digest
     uint32_t name;  // offset in the batch's names
     uint32_t size;
     int32_t count;
+  };
+  // The same pair with its token found: all that the build reads, kept
+  // apart and compact because the build runs on another thread, whose
+  // cache must fetch it.
+  struct Pair {
     NameId token;
+    int32_t count;
   };
   // A record whose pairs are not yet built: its batch's entries up to `end`.
   struct Pending {
@@ -114,11 +120,13 @@ class MirrorDocuments {
   struct Batch {
     std::vector<Pending> records;
     std::vector<Entry> entries;
+    std::vector<Pair> pairs;  // made from the entries when the batch is handed over
     std::string names;
     std::vector<Digest> new_tokens;  // digests of the names of the tokens first named here, by id
     void clear() {
       records.clear();
       entries.clear();
+      pairs.clear();
       names.clear();
       new_tokens.clear();
     }
