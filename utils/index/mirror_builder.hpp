@@ -134,11 +134,11 @@ class MirrorDocuments {
 
   // What the build keeps per token, in one cache line: the digest of its
   // name, the last document that counted it, its postings so far (in
-  // storage laid out as its list will keep them, which the list then takes over: documents, then one
-  // byte per count, 0 for a count kept aside) and its newest postings,
-  // which go to the storage a few at a time: the storage of rare tokens
-  // lies scattered over all the postings' memory, and this touches it once
-  // per few postings.
+  // storage laid out as its list will keep them, which the list then takes
+  // over: documents, then one byte per count, 0 for a count kept aside)
+  // and its newest postings, which go to the storage a few at a time: the
+  // storage of rare tokens lies scattered over all the postings' memory,
+  // and this touches it once per few postings.
   static constexpr uint32_t kHeld = 4;
   struct alignas(64) TokenState {
     Digest digest;

@@ -281,8 +281,8 @@ class Scanner {
   // Reads the members of a map, whose "{" has been consumed, straight from
   // the piece for as long as they are written as a save writes them:
   // `"name":count` with no white space, a name of plain content and a count
-  // of 1 to 9 digits without a leading zero, each member but the first
-  // after a comma. Hands each to on_member(name, count). Stops before the
+  // of 1 to 9 digits (no leading zero before another digit), each member
+  // but the first after a comma. Hands each to on_member(name, count). Stops before the
   // first member that differs in any way, or that lies too near the end of
   // the piece, and leaves it to the general reading, which then meets
   // exactly the bytes it would have met from the start: these members hold
