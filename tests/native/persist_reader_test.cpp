@@ -365,6 +365,9 @@ TEST(maps_as_a_save_writes_them_and_every_departure_from_that) {
       R"("b":1e2,)", R"("b":-1,)",        R"("b" :1,)",         R"("b": 1,)",         R"("b":1 ,)",
       "\"b\n\":1,", R"("b\u0062":1,)",   R"("b\"":1,)",        R"("b":1,,)",         R"("b":0,)",
       R"("b":true,)", R"("b":"1",)",      R"("":5,)",           R"("b":00,)",        R"("b":0123456789,)",
+      // A byte that ends plain content inside a name, followed by what
+      // would read as the rest of a member.
+      R"("b\:1,"x":1,)", "\"b\x01:1,\"x\":1,",
   };
   for (const std::string& departure : departures) {
     const std::string text = head + departure + tail;

@@ -3,7 +3,6 @@
 #include <locale.h>
 #include <stdlib.h>
 
-#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -256,25 +255,7 @@ class Scanner {
   // Advances to the first byte at or after the cursor that is '"', '\\' or a
   // control byte, or to the end of the piece.
   void skip_plain() {
-    if constexpr (std::endian::native == std::endian::little) {
-      constexpr uint64_t kOnes = 0x0101010101010101ULL;
-      constexpr uint64_t kHigh = 0x8080808080808080ULL;
-      while (n_ - i_ >= 8) {
-        uint64_t w;
-        std::memcpy(&w, s_ + i_, 8);
-        const uint64_t quote = w ^ (kOnes * '"');
-        const uint64_t slash = w ^ (kOnes * '\\');
-        // Each term sets the high bit of the lowest matching byte exactly;
-        // higher bytes may be flagged falsely only above a true match.
-        const uint64_t hit = ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash);
-        const uint64_t mask = hit & kHigh;
-        if (mask != 0) {
-          i_ += static_cast<size_t>(std::countr_zero(mask)) / 8;
-          return;
-        }
-        i_ += 8;
-      }
-    }
+    i_ = static_cast<size_t>(skip_plain_blocks(s_ + i_, s_ + n_) - s_);
     while (i_ < n_ && !kStop.stop[static_cast<unsigned char>(s_[i_])]) ++i_;
   }
 
@@ -299,9 +280,11 @@ class Scanner {
         ++q;
       }
       if (q == end || *q != '"') break;
-      const char* const close = find_string_stop(q + 1, end);
-      // Room behind the quote for ':', nine digits and the byte after them.
-      if (close == nullptr || *close != '"' || end - close < 12 || close[1] != ':') break;
+      // The closing quote, with room behind it for ':', nine digits and the
+      // byte after them (a '"' just past the scanned blocks is the closing
+      // quote too: every byte before it is plain).
+      const char* const close = skip_plain_blocks(q + 1, end);
+      if (end - close < 12 || *close != '"' || close[1] != ':') break;
       const char* d = close + 2;
       uint32_t value = static_cast<uint32_t>(static_cast<unsigned char>(*d) - '0');
       if (value > 9) break;

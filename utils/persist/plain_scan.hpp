@@ -1,9 +1,11 @@
-// Finding where plain string content ends, a 16-byte block at a time: the
-// fast reading of map members as a save writes them.
+// Finding where plain string content ends, a block of bytes at a time: the
+// content of a string up to '"', '\\' or a control byte.
 #pragma once
 
 #include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -11,10 +13,12 @@
 
 namespace vantoro::persist {
 
-// The first byte in [p, end) that is '"', '\\' or a control byte, looking
-// at whole blocks of 16 bytes only: null when there is none before fewer
-// than 16 bytes remain (the caller then reads the rest the general way).
-inline const char* find_string_stop(const char* p, const char* end) {
+// Scans [p, end) in whole blocks (16 bytes with SSE2, else 8) and returns
+// the first byte that is '"', '\\' or a control byte, or, when there is
+// none in the whole blocks, the first byte not scanned (which may be
+// `end`). Either way every byte before the result is plain content; the
+// caller looks at the few bytes after it itself.
+inline const char* skip_plain_blocks(const char* p, const char* end) {
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i slash = _mm_set1_epi8('\\');
@@ -28,14 +32,23 @@ inline const char* find_string_stop(const char* p, const char* end) {
     if (mask != 0) return p + std::countr_zero(mask);
   }
 #else
-  for (; end - p >= 16; p += 16) {
-    for (int k = 0; k < 16; ++k) {
-      const unsigned char c = static_cast<unsigned char>(p[k]);
-      if (c == '"' || c == '\\' || c < 0x20) return p + k;
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr uint64_t kHigh = 0x8080808080808080ULL;
+    for (; end - p >= 8; p += 8) {
+      uint64_t w;
+      std::memcpy(&w, p, 8);
+      const uint64_t quote = w ^ (kOnes * '"');
+      const uint64_t slash = w ^ (kOnes * '\\');
+      // Each term sets the high bit of the lowest matching byte exactly;
+      // higher bytes may be flagged falsely only above a true match.
+      const uint64_t hit = ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash);
+      const uint64_t mask = hit & kHigh;
+      if (mask != 0) return p + std::countr_zero(mask) / 8;
     }
   }
 #endif
-  return nullptr;
+  return p;
 }
 
 }  // namespace vantoro::persist
