@@ -31,8 +31,12 @@ class FileChunks final : public TextChunks {
   bool next(std::string_view& piece) override;
 
  private:
+  // Frees the page-aligned buffer.
+  struct BufferDelete {
+    void operator()(char* buffer) const noexcept;
+  };
   int fd_ = -1;
-  std::unique_ptr<char[]> buffer_;
+  std::unique_ptr<char, BufferDelete> buffer_;
   size_t capacity_;
   Utf8Stream utf8_;
 };
