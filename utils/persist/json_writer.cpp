@@ -121,6 +121,8 @@ inline char* put_int(char* o, int32_t value) {
 inline size_t string_room(size_t size) { return size * 6 + 2; }
 
 constexpr size_t kIntRoom = 11;  // "-2147483648"
+// How many entries of a map ahead its names are requested.
+constexpr size_t kNamesAhead = 16;
 
 // The text being encoded: a buffer handed to `out` whenever it holds a
 // piece's worth, or kept whole when there is no `out`.
@@ -214,8 +216,7 @@ class RenderedNames {
 // count_of(k).
 template <class IdOf, class CountOf>
 void put_record(Pieces& pieces, bool first, std::string_view key, std::string_view field, std::string_view id,
-                size_t count, const RenderedNames& names, IdOf&& id_of, CountOf&& count_of,
-                std::vector<NameId>& ids) {
+                size_t count, const RenderedNames& names, IdOf&& id_of, CountOf&& count_of) {
   ByteBuffer& out = pieces.buffer();
   out.ensure(string_room(key.size()) + string_room(id.size()) + 24);
   char* o = out.end();
@@ -230,16 +231,14 @@ void put_record(Pieces& pieces, bool first, std::string_view key, std::string_vi
   o += 9;
   out.set_end(o);
 
-  // The names are scattered in memory: look them all up first, in a loop
-  // short enough for the processor to overlap the misses, then write.
-  ids.resize(count);
+  // The names are scattered in memory: each is requested kNamesAhead
+  // entries before it is copied, so that the misses overlap.
+  for (size_t k = 0; k < count && k < kNamesAhead; ++k) __builtin_prefetch(names.entry(id_of(k)));
   for (size_t k = 0; k < count; ++k) {
-    ids[k] = id_of(k);
-    __builtin_prefetch(names.entry(ids[k]));
-  }
-  for (size_t k = 0; k < count; ++k) {
-    const char* entry = names.entry(ids[k]);
-    const size_t n = names.size(ids[k]);
+    if (k + kNamesAhead < count) __builtin_prefetch(names.entry(id_of(k + kNamesAhead)));
+    const NameId id = id_of(k);
+    const char* entry = names.entry(id);
+    const size_t n = names.size(id);
     out.ensure(n + RenderedNames::kPadding + kIntRoom + 1);
     o = out.end();
     *o = ',';
@@ -264,25 +263,23 @@ void put_record(Pieces& pieces, bool first, std::string_view key, std::string_vi
 void write_documents(const Index& index, Pieces& out, ColumnQueue* columns) {
   const RenderedNames tokens(index.token_name_count(), [&](NameId t) { return index.token_name(t); });
   out.put('{');
-  std::vector<NameId> ids;
   bool first = true;
   for_each_document_map(index, [&](NameId d, const Posting* postings, uint32_t n) {
     put_record(
         out, first, index.document_name(d), "\"id\":", index.document_record_id(d), n, tokens,
-        [&](size_t k) { return postings[k].id; }, [&](size_t k) { return postings[k].count; }, ids);
+        [&](size_t k) { return postings[k].id; }, [&](size_t k) { return postings[k].count; });
     first = false;
   }, columns);
   out.put('}');
 }
 
 // Token t's record, unless t is absent.
-void put_token(const Index& index, Pieces& out, NameId t, bool& first, const RenderedNames& documents,
-               std::vector<NameId>& ids) {
+void put_token(const Index& index, Pieces& out, NameId t, bool& first, const RenderedNames& documents) {
   if (!index.token_present(t)) return;
   const PostingList& list = index.postings(t);
   put_record(
       out, first, index.token_name(t), "\"text\":", index.token_record_text(t), list.size(), documents,
-      [&](size_t k) { return list.docs()[k]; }, [&](size_t k) { return list.count(static_cast<uint32_t>(k)); }, ids);
+      [&](size_t k) { return list.docs()[k]; }, [&](size_t k) { return list.count(static_cast<uint32_t>(k)); });
   first = false;
 }
 
@@ -293,9 +290,8 @@ RenderedNames document_names(const Index& index) {
 void write_tokens(const Index& index, Pieces& out) {
   const RenderedNames documents = document_names(index);
   out.put('{');
-  std::vector<NameId> ids;
   bool first = true;
-  for (NameId t = 0; t < index.token_name_count(); ++t) put_token(index, out, t, first, documents, ids);
+  for (NameId t = 0; t < index.token_name_count(); ++t) put_token(index, out, t, first, documents);
   out.put('}');
 }
 
@@ -337,13 +333,13 @@ struct TokenTextAhead::State {
     texts.resize(starts.size());
   }
   NameId range_end(size_t r) const { return r + 1 < starts.size() ? starts[r + 1] : index.token_name_count(); }
-  void render(size_t r, Pieces& out, bool first, std::vector<NameId>& ids) const {
-    for (NameId t = starts[r]; t < range_end(r); ++t) put_token(index, out, t, first, *names, ids);
+  void render(size_t r, Pieces& out, bool first) const {
+    for (NameId t = starts[r]; t < range_end(r); ++t) put_token(index, out, t, first, *names);
   }
   // Claims range `claimed` and renders it into texts[] outside the lock
   // (`held` on entry and on return). Out of memory, the range is given up:
   // the writer renders it straight into the file.
-  bool render_next(std::unique_lock<std::mutex>& held, std::vector<NameId>& ids) {
+  bool render_next(std::unique_lock<std::mutex>& held) {
     const size_t r = claimed++;
     status[r] = kRendering;
     held.unlock();
@@ -351,7 +347,7 @@ struct TokenTextAhead::State {
     bool rendered = false;
     try {
       Pieces pieces(nullptr);
-      render(r, pieces, r == 0, ids);
+      render(r, pieces, r == 0);
       text = std::move(pieces.buffer());
       rendered = true;
     } catch (...) {
@@ -392,7 +388,6 @@ TokenTextAhead::~TokenTextAhead() = default;
 
 void TokenTextAhead::help() {
   State& s = *state_;
-  std::vector<NameId> ids;
   std::unique_lock<std::mutex> held(s.lock);
   // A writer that has not begun may never begin (its file failed to open,
   // or it runs after this thread): nothing to help with.
@@ -402,7 +397,7 @@ void TokenTextAhead::help() {
       s.changed.wait(held);
       continue;
     }
-    if (!s.render_next(held, ids)) return;
+    if (!s.render_next(held)) return;
   }
 }
 
@@ -436,7 +431,6 @@ void encode_tokens(const Index& index, TextOutput& out, TokenTextAhead* ahead) {
   }
   Pieces pieces(&out);
   pieces.put('{');
-  std::vector<NameId> ids;
   // Range after range, in order: a range rendered ahead is written as it
   // is; one not taken is rendered straight into the file; while the helper
   // is still rendering the next one, a later one is rendered ahead here.
@@ -446,7 +440,7 @@ void encode_tokens(const Index& index, TextOutput& out, TokenTextAhead* ahead) {
     const Status status = s.status[r];
     if (status == Status::kRendering) {
       if (s.may_render_ahead()) {
-        s.render_next(held, ids);
+        s.render_next(held);
       } else {
         s.changed.wait(held);
       }
@@ -459,7 +453,7 @@ void encode_tokens(const Index& index, TextOutput& out, TokenTextAhead* ahead) {
       pieces.flush();
       out.write(text.view());
     } else {
-      s.render(r, pieces, r == 0, ids);
+      s.render(r, pieces, r == 0);
     }
     held.lock();
     s.written = ++r;
