@@ -63,11 +63,14 @@ NameId MirrorDocuments::token_of(Batch& batch, const Entry& e) {
   for (; lookup_[i] != 0; i = (i + 1) & lookup_mask_) {
     if (lookup_[i] >> 32 == tag) return static_cast<NameId>((lookup_[i] & 0xffffffffu) - 1);
   }
-  // A new token. A failure here fails the whole load: nothing needs undoing.
+  // A new token: the next id. Its name joins the index's names when the
+  // batch is built, on the building thread: an insertion into a table of
+  // all the names misses the cache, and this thread is the busier one. A
+  // failure here fails the whole load: nothing needs undoing.
   const std::string_view name(batch.names.data() + e.name, e.size);
-  const NameId t = index_.token_names_.intern(name).first;
+  const NameId t = static_cast<NameId>(token_hashes_.size());
   token_hashes_.push_back(e.hash);
-  batch.new_tokens.push_back(key_.name(name));
+  batch.new_tokens.push_back(NewToken{key_.name(name), e.name, e.size});
   lookup_[i] = tag << 32 | (uint64_t{t} + 1);
   if (token_hashes_.size() * 2 > lookup_.capacity()) grow_lookup();
   return t;
@@ -189,9 +192,13 @@ void MirrorDocuments::build(const Batch& batch) {
   // in the order in which their tokens were given ids).
   if (!batch.new_tokens.empty()) {
     tokens_.reserve_more(batch.new_tokens.size());
-    for (const Digest& digest : batch.new_tokens) {
+    for (const NewToken& token : batch.new_tokens) {
+      // Each name is new (its hash was not in lookup_) and takes the id
+      // that the reading thread gave it.
+      const auto [id, added] = index_.token_names_.intern(std::string_view(batch.names.data() + token.name, token.size));
+      if (!added || id != tokens_.size()) throw MirrorBroken{};
       TokenState state{};
-      state.digest = digest;
+      state.digest = token.digest;
       tokens_.push_back_reserved(state);
     }
   }

@@ -7,18 +7,20 @@
 // documents in file order, tokens in order of first appearance, and each
 // token's list by appending the documents that count it, so that every list
 // comes out in document order with no sort and no lookup of a document by
-// name. The reading thread interns the names of a batch of records and
-// hands the batch over; batches are built into the tokens' lists one at a
-// time, in order, by the reading thread or by a helper. MirrorTokens reads
-// the token file at the same time, on another thread (which then helps),
-// and keeps only its keys, record texts, the number of postings per token
-// and the digest of its (document, token, count) triples (pair_digest.hpp).
-// finish() compares the two; the ids of names are those an IndexBuilder
-// would give.
+// name. The reading thread interns the documents' names of a batch of
+// records, finds the tokens of its pairs (a new name gets the next id) and
+// hands the batch over; batches are built into the tokens' lists, and new
+// tokens' names into the index, one at a time, in order, by the reading
+// thread or by a helper. MirrorTokens reads the token file at the same
+// time, on another thread (which then helps), and keeps only its keys,
+// record texts, the number of postings per token and the digest of its
+// (document, token, count) triples (pair_digest.hpp). finish() compares the
+// two; the ids of names are those an IndexBuilder would give.
 //
-// Anything that the mirror reading cannot represent exactly (a repeated key,
-// a name repeated within a document's map) throws MirrorBroken; files that
-// turn out not to mirror each other make finish() return false. Either way
+// Anything that the mirror reading cannot represent exactly (a repeated key
+// of the documents file, a name repeated within a document's map) throws
+// MirrorBroken; files that turn out not to mirror each other (a repeated key
+// of the token file among them) make finish() return false. Either way
 // the load starts again with an IndexBuilder, which takes any pair of files.
 #pragma once
 
@@ -116,13 +118,20 @@ class MirrorDocuments {
     uint32_t key;   // its name: offset in the batch's names
     uint32_t key_size;
   };
+  // A token first named in a batch: its name (offset in the batch's
+  // names) and the digest of the name.
+  struct NewToken {
+    Digest digest;
+    uint32_t name;
+    uint32_t size;
+  };
   // Records read and not yet built.
   struct Batch {
     std::vector<Pending> records;
     std::vector<Entry> entries;
     std::vector<Pair> pairs;  // made from the entries when the batch is handed over
     std::string names;
-    std::vector<Digest> new_tokens;  // digests of the names of the tokens first named here, by id
+    std::vector<NewToken> new_tokens;  // the tokens first named here, by id
     void clear() {
       records.clear();
       entries.clear();
@@ -166,12 +175,14 @@ class MirrorDocuments {
     int32_t count;
   };
 
-  // On the reading thread: interns a full batch's documents and tokens, in
-  // passes, so that the table reads of many names are requested before any
-  // is needed and their misses overlap; then hands the batch over.
+  // On the reading thread: interns a full batch's documents and finds its
+  // tokens, in passes, so that the table reads of many names are requested
+  // before any is needed and their misses overlap; then hands the batch
+  // over.
   void prepare(Batch& batch);
   void submit();
-  // The token of a name: found by its hash alone (see lookup_), or added.
+  // The token of a name: found by its hash alone (see lookup_), or the
+  // next id, whose name the index takes when the batch is built.
   NameId token_of(Batch& batch, const Entry& e);
   void grow_lookup();
 
@@ -228,6 +239,26 @@ class MirrorDocuments {
   std::mutex build_lock_;  // held while a batch is taken and built
 };
 
+// Names one after another, by position.
+class NameList {
+ public:
+  uint32_t size() const { return static_cast<uint32_t>(ends_.size()); }
+  std::string_view name(uint32_t i) const {
+    const uint64_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_.data() + begin, ends_[i] - begin);
+  }
+  void push_back(std::string_view name) {
+    // Room first: nothing changes if this fails.
+    if (ends_.size() == ends_.capacity()) ends_.reserve(ends_.empty() ? 16 : ends_.size() * 2);
+    bytes_.append(name);
+    ends_.push_back(bytes_.size());
+  }
+
+ private:
+  std::string bytes_;
+  std::vector<uint64_t> ends_;
+};
+
 // Aligned to cache lines: it is read on one thread while the reading
 // thread of the documents file changes the fields of objects beside it.
 class alignas(64) MirrorTokens {
@@ -236,9 +267,11 @@ class alignas(64) MirrorTokens {
 
   // One record of the token file, as json_reader.hpp hands it over.
   void begin(std::string_view key) {
-    auto [t, added] = keys_.intern(key);
-    if (!added) throw MirrorBroken{};
-    token_ = t;
+    // A repeated key is not looked for here: finish() finds such a file
+    // not to mirror the documents file (the repeated key's postings are
+    // either counted twice or missing from one of its records).
+    token_ = keys_.size();
+    keys_.push_back(key);
     token_digest_ = key_.name(key);
     key_text_.assign(key);
     sizes_.push_back(0);
@@ -258,7 +291,7 @@ class alignas(64) MirrorTokens {
   friend class MirrorDocuments;
 
   const DigestKey& key_;
-  StringTable keys_;                // in file order
+  NameList keys_;                   // in file order
   std::vector<uint32_t> sizes_;     // per key: its map's members
   std::vector<std::pair<NameId, std::string>> texts_;  // where a record's text differs from its key
   Digest digest_;
