@@ -231,6 +231,10 @@ void MirrorDocuments::make_room(TokenState& state) {
   if (state.size + kHeld <= state.capacity) return;
   // Releases still queued write into the storage about to move.
   release_all();
+  grow_storage(state);
+}
+
+void MirrorDocuments::grow_storage(TokenState& state) {
   const uint64_t grown = std::max<uint64_t>({16, uint64_t{state.capacity} + state.capacity / 2, uint64_t{state.size} + kHeld});
   const uint32_t capacity = static_cast<uint32_t>(std::min<uint64_t>(grown, std::numeric_limits<uint32_t>::max()));
   if (capacity < uint64_t{state.size} + kHeld) throw std::bad_alloc();
@@ -278,12 +282,6 @@ void MirrorDocuments::free_storage(TokenState& state) {
 
 void MirrorDocuments::build_lists(size_t threads) {
   Index& ix = index_;
-  // Held postings join their token's storage; a token with none (it has
-  // no more postings than it holds) makes its list from what it holds.
-  for (NameId t = 0; t < tokens_.size(); ++t) {
-    if (tokens_[t].held != 0 && tokens_[t].size != 0) release(tokens_[t]);
-  }
-  release_all();
   std::sort(long_counts_.begin(), long_counts_.end(), [](const LongCount& a, const LongCount& b) {
     return a.token != b.token ? a.token < b.token : a.position < b.position;
   });
@@ -306,6 +304,14 @@ void MirrorDocuments::build_lists(size_t threads) {
         }
         list.assign(state.held_documents, counts.data(), n, ix.lengths_f_.data(), average);
       } else {
+        // The held postings join the storage (a token with no storage, no
+        // more postings than it holds, makes its list from them above).
+        if (state.held != 0) {
+          if (state.size + kHeld > state.capacity) grow_storage(state);
+          std::memcpy(state.documents() + state.size, state.held_documents, sizeof state.held_documents);
+          std::memcpy(state.counts() + state.size, state.held_counts, sizeof state.held_counts);
+          state.size += state.held;
+        }
         const auto first_long = next_long;
         while (next_long != long_counts_.end() && next_long->token == t) ++next_long;
         std::vector<PostingList::LongCount> long_counts;
@@ -370,7 +376,9 @@ bool MirrorDocuments::finish(MirrorTokens& tokens, Index& out, size_t threads) {
   uint32_t matched = 0;
   for (NameId k = 0; k < keys; ++k) {
     const std::string_view key = tokens.keys_.name(k);
-    NameId t = ix.token_names_.find(key);
+    // Keys usually come in the order of the tokens' ids (a save writes
+    // them so): a comparison of names read in order spares a lookup.
+    NameId t = k < named && ix.token_names_.name(k) == key ? k : ix.token_names_.find(key);
     if (t == StringTable::kAbsent) {
       if (tokens.sizes_[k] != 0) return false;
       t = ix.token_names_.intern(key).first;

@@ -197,6 +197,8 @@ class MirrorDocuments {
   void release_all();
   // Makes room in a token's storage for its held postings.
   void make_room(TokenState& state);
+  // The same once no release is queued: grows the storage.
+  void grow_storage(TokenState& state);
   void free_storage(TokenState& state);
   // The lists, from the tokens' storage, which they take over.
   void build_lists(size_t threads);
