@@ -484,6 +484,14 @@ TEST(loads_of_mirrored_files_in_pieces_and_on_two_threads) {
   bool mirrored = false;
   EXPECT_TEXT(loaded(odd, 3, 2, &mirrored), exact_reading(odd));
   CHECK(mirrored);
+
+  // Token records in another order than the tokens' first appearance (two
+  // of them with as many postings, so that only their names tell them
+  // apart), then a key that no document names.
+  const Texts reordered = {R"({"d1":{"id":"d1","maps":{"a":1}},"d2":{"id":"d2","maps":{"b":1}}})",
+                           R"({"b":{"text":"B","maps":{"d2":1}},"a":{"text":"a","maps":{"d1":1}},)"
+                           R"("z":{"text":"z","maps":{}}})"};
+  for (const size_t threads : {1, 2}) EXPECT_TEXT(loaded(reordered, 4, threads), exact_reading(reordered));
 }
 
 // A mirrored load hands each token's storage to its list (growth slack
