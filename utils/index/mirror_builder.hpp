@@ -275,7 +275,6 @@ class alignas(64) MirrorTokens {
     token_ = keys_.size();
     keys_.push_back(key);
     token_digest_ = key_.name(key);
-    key_text_.assign(key);
     sizes_.push_back(0);
   }
   void id(std::string_view text) { record_text_.assign(text); }
@@ -285,7 +284,7 @@ class alignas(64) MirrorTokens {
     ++sizes_.back();
   }
   void end() {
-    if (record_text_ != key_text_) texts_.emplace_back(token_, record_text_);
+    if (record_text_ != keys_.name(token_)) texts_.emplace_back(token_, record_text_);
     postings_ += sizes_.back();
   }
 
@@ -301,7 +300,6 @@ class alignas(64) MirrorTokens {
 
   NameId token_ = 0;  // the record being read
   Digest token_digest_;
-  std::string key_text_;
   std::string record_text_;
   Digest document_digest_;  // of the name just read
 };
