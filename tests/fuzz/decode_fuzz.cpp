@@ -107,11 +107,11 @@ std::string load_exactly(std::string_view documents, std::string_view tokens) {
 }
 
 std::string load(std::string_view documents, std::string_view tokens, size_t piece, size_t threads) {
-  const OpenText open = [&](int text) -> std::unique_ptr<TextChunks> {
-    return std::make_unique<StringChunks>(text == 0 ? documents : tokens, piece);
+  const OpenText open = [&](int text, uint64_t offset) -> std::unique_ptr<TextChunks> {
+    return std::make_unique<StringChunks>(std::string_view(text == 0 ? documents : tokens).substr(offset), piece);
   };
   try {
-    const Index index = decode_index(open, threads);
+    const Index index = decode_index(open, threads, 1);
     return encode_documents(index).str() + "|" + encode_tokens(index).str();
   } catch (const FormatError& e) {
     return e.text();

@@ -428,11 +428,11 @@ std::string exact_reading(const Texts& t, bool* mirrored = nullptr) {
 // `threads` threads; `mirrored` tells whether the documents' own maps were
 // dropped (the files mirror each other).
 std::string loaded(const Texts& t, size_t piece, size_t threads, bool* mirrored = nullptr) {
-  const persist::OpenText open = [&](int text) -> std::unique_ptr<persist::TextChunks> {
-    return std::make_unique<persist::StringChunks>(text == 0 ? t.documents : t.tokens, piece);
+  const persist::OpenText open = [&](int text, uint64_t offset) -> std::unique_ptr<persist::TextChunks> {
+    return std::make_unique<persist::StringChunks>(std::string_view(text == 0 ? t.documents : t.tokens).substr(offset), piece);
   };
   try {
-    const Index index = persist::decode_index(open, threads);
+    const Index index = persist::decode_index(open, threads, 1);
     if (mirrored) *mirrored = index.document_maps() == nullptr;
     return documents_of(index) + "|" + tokens_of(index);
   } catch (const persist::FormatError& e) {
@@ -453,6 +453,19 @@ Index varied_index(int documents) {
   return index;
 }
 
+// Whether the mirror reading alone takes the texts, read in pieces of
+// `piece` bytes on `threads` threads (each text in parts on two).
+bool mirror_reading_takes(const Texts& t, size_t piece, size_t threads) {
+  const persist::OpenText open = [&](int text, uint64_t offset) -> std::unique_ptr<persist::TextChunks> {
+    return std::make_unique<persist::StringChunks>(std::string_view(text == 0 ? t.documents : t.tokens).substr(offset), piece);
+  };
+  try {
+    return persist::decode_mirrored(open, threads, 1).has_value();
+  } catch (const MirrorBroken&) {
+    return false;
+  }
+}
+
 TEST(loads_of_mirrored_files_in_pieces_and_on_two_threads) {
   const Texts t = texts_of(varied_index(400));
   const std::string expected = t.documents + "|" + t.tokens;
@@ -462,6 +475,7 @@ TEST(loads_of_mirrored_files_in_pieces_and_on_two_threads) {
       bool mirrored = false;
       EXPECT_TEXT(loaded(t, piece, threads, &mirrored), expected);
       CHECK(mirrored);
+      CHECK(mirror_reading_takes(t, piece, threads));
     }
   }
 
@@ -494,6 +508,28 @@ TEST(loads_of_mirrored_files_in_pieces_and_on_two_threads) {
   for (const size_t threads : {1, 2}) EXPECT_TEXT(loaded(reordered, 4, threads), exact_reading(reordered));
 }
 
+// A text is read in parts split where the bytes between two records, a
+// ',' after "}}" and before '"', appear; names can hold those bytes too.
+// A part that does not end where the next begins sends the load the exact
+// way, with the same result.
+TEST(names_that_look_like_a_split_between_records) {
+  Index index;
+  for (int i = 0; i < 300; ++i) {
+    const std::vector<std::string_view> tokens = {"a}},", "b}],", i % 2 ? "}}," : "w", "common"};
+    index.add_document("doc" + std::to_string(i) + (i % 3 ? "}}," : "}],"), tokens);
+  }
+  const Texts t = texts_of(index);
+  const std::string expected = t.documents + "|" + t.tokens;
+  CHECK(t.documents.find("}},\"") != std::string::npos);
+  for (const size_t piece : {size_t{3}, size_t{4096}, ~size_t{0}}) {
+    EXPECT_TEXT(loaded(t, piece, 2), expected);
+  }
+  // Splits searched from 7 places fall inside names here, unless a search
+  // meets a boundary between records first.
+  CHECK(!mirror_reading_takes(t, 4096, 2));
+  CHECK(mirror_reading_takes(t, 4096, 1));
+}
+
 // A mirrored load hands each token's storage to its list (growth slack
 // given back, large storage remapped): lists long enough to be mapped,
 // counts kept aside on either side of block boundaries, and block bounds
@@ -510,10 +546,10 @@ TEST(mirrored_loads_hand_long_lists_their_storage) {
   }
   const Texts t = texts_of(source);
   for (const size_t threads : {1, 2}) {
-    const persist::OpenText open = [&](int text) -> std::unique_ptr<persist::TextChunks> {
-      return std::make_unique<persist::StringChunks>(text == 0 ? t.documents : t.tokens, 1 << 16);
+    const persist::OpenText open = [&](int text, uint64_t offset) -> std::unique_ptr<persist::TextChunks> {
+      return std::make_unique<persist::StringChunks>(std::string_view(text == 0 ? t.documents : t.tokens).substr(offset), 1 << 16);
     };
-    const Index ix = persist::decode_index(open, threads);
+    const Index ix = persist::decode_index(open, threads, 1);
     CHECK(ix.document_maps() == nullptr);
     EXPECT_TEXT(documents_of(ix) + "|" + tokens_of(ix), t.documents + "|" + t.tokens);
     for (NameId tk = 0; tk < ix.token_name_count(); ++tk) {
@@ -614,7 +650,7 @@ TEST(files_read_in_pieces_smaller_than_a_character) {
   const std::string text = "{\"\xc3\xa9\xf0\x9f\x98\x80\":{\"id\":\"\xe4\xb8\xad\",\"maps\":{\"\xe6\x96\x87\":2}}}";
   write_file(dir / "a.json", text);
   for (const size_t piece : {1, 2, 3, 5, 1 << 20}) {
-    persist::FileChunks chunks(dir / "a.json", piece);
+    persist::FileChunks chunks(dir / "a.json", 0, piece);
     IndexBuilder builder;
     persist::decode_documents(chunks, builder);
     EXPECT_TEXT(documents_of(builder.take()), text);
@@ -624,7 +660,7 @@ TEST(files_read_in_pieces_smaller_than_a_character) {
     for (const size_t piece : {1, 2, 3, 4, 1 << 20}) {
       std::string failure;
       try {
-        persist::FileChunks chunks(dir / "b.json", piece);
+        persist::FileChunks chunks(dir / "b.json", 0, piece);
         std::string_view p;
         while (chunks.next(p)) {
         }

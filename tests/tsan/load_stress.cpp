@@ -54,11 +54,11 @@ std::string exact(const std::string& documents, const std::string& tokens) {
 }
 
 std::string loaded(const std::string& documents, const std::string& tokens, size_t piece) {
-  const persist::OpenText open = [&](int text) -> std::unique_ptr<persist::TextChunks> {
-    return std::make_unique<persist::StringChunks>(text == 0 ? documents : tokens, piece);
+  const persist::OpenText open = [&](int text, uint64_t offset) -> std::unique_ptr<persist::TextChunks> {
+    return std::make_unique<persist::StringChunks>(std::string_view(text == 0 ? documents : tokens).substr(offset), piece);
   };
   try {
-    const Index index = persist::decode_index(open, 2);
+    const Index index = persist::decode_index(open, 2, 1);
     return persist::encode_documents(index).str() + persist::encode_tokens(index).str();
   } catch (const persist::FormatError& e) {
     return e.text();

@@ -132,7 +132,8 @@ class Index {
  private:
   friend class IndexBuilder;
   friend class StagedAdd;
-  friend class MirrorDocuments;
+  friend class MirrorLoad;
+  friend class MirrorTokensPart;
   friend void freeze(Index& index);
 
   // The index as it was at the last freeze, kept after a load replaced the

@@ -1,40 +1,38 @@
 // A load of two files that mirror each other, as every saved index does:
 // each document's map in the documents file is exactly that document's
-// column of the token lists in the token file. Then the documents file alone
-// gives the whole index, and the token file only has to be shown to agree.
+// column of the token lists in the token file. Each file is then read once,
+// one after the other:
 //
-// MirrorDocuments reads the documents file and builds the index from it:
-// documents in file order, tokens in order of first appearance, and each
-// token's list by appending the documents that count it, so that every list
-// comes out in document order with no sort and no lookup of a document by
-// name. The reading thread interns the documents' names of a batch of
-// records, finds the tokens of its pairs (a new name gets the next id) and
-// hands the batch over; batches are built into the tokens' lists, and new
-// tokens' names into the index, one at a time, in order, by the reading
-// thread or by a helper. MirrorTokens reads the token file at the same
-// time, on another thread (which then helps), and keeps only its keys,
-// record texts, the number of postings per token and the digest of its
-// (document, token, count) triples (pair_digest.hpp). finish() compares the
-// two; the ids of names are those an IndexBuilder would give.
+// 1. The documents file gives the documents (their names in file order,
+//    lengths and record ids) and the tokens' ids, in order of first
+//    appearance. It builds no list.
+// 2. The token file gives each token's list as it stands, in document order
+//    as a save writes it: each posting's document is found by the hash of
+//    its name in a table made from the first file. Lists are written
+//    straight into place, with no transposition and no growing storage.
 //
-// Anything that the mirror reading cannot represent exactly (a repeated key
-// of the documents file, a name repeated within a document's map) throws
-// MirrorBroken; files that turn out not to mirror each other (a repeated key
-// of the token file among them) make finish() return false. Either way
-// the load starts again with an IndexBuilder, which takes any pair of files.
+// Each file may be read in parts on two threads at once, split at record
+// boundaries, one receiver per part (MirrorDocumentsPart, MirrorTokensPart); MirrorLoad
+// joins the parts. The two files are shown to hold the same (document,
+// token, count) triples by a digest that each side computes from the names
+// as written (pair_digest.hpp).
+//
+// Anything that the mirror reading cannot take exactly (a repeated key, a
+// token file whose maps are not in document order or whose keys are not in
+// order of first appearance, files that do not mirror each other) throws
+// MirrorBroken or makes finish() return false; the load then starts again
+// with an IndexBuilder, which takes any pair of files.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
-#include <deque>
-#include <exception>
+#include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "index/big_alloc.hpp"
 #include "index/index.hpp"
 #include "index/pair_digest.hpp"
 
@@ -43,208 +41,11 @@ namespace vantoro {
 // The files cannot be read as mirrors of each other: read them exactly.
 struct MirrorBroken {};
 
-class MirrorTokens;
-
-class MirrorDocuments {
- public:
-  explicit MirrorDocuments(const DigestKey& key);
-  ~MirrorDocuments();
-  MirrorDocuments(const MirrorDocuments&) = delete;
-  MirrorDocuments& operator=(const MirrorDocuments&) = delete;
-
-  // One record of the documents file, as json_reader.hpp hands it over (on
-  // the thread that reads the file).
-  void begin(std::string_view key) {
-    // Documents take ids in file order; the name is interned with the
-    // others of its batch (a repeated key then breaks the mirror).
-    Batch& b = *batch_;
-    record_ = Pending{document_count_++, 0, key_.name(key), static_cast<uint32_t>(b.names.size()),
-                      static_cast<uint32_t>(key.size())};
-    b.names.append(key);
-    record_length_ = 0;
-  }
-  void id(std::string_view text) {
-    if (text != std::string_view(batch_->names.data() + record_.key, record_.key_size)) {
-      index_.record_ids_.emplace(record_.document, std::string(text));
-    }
-  }
-  void name(std::string_view token) {
-    Batch& b = *batch_;
-    b.entries.push_back(Entry{key_.name_low(token), static_cast<uint32_t>(b.names.size()),
-                              static_cast<uint32_t>(token.size()), 0});
-    b.names.append(token);
-  }
-  void count(int32_t count) {
-    batch_->entries.back().count = count;
-    record_length_ += static_cast<uint32_t>(count);
-  }
-  void end();
-  // After the whole file: builds everything still pending.
-  void flush();
-  // No more records will come (the reading ended or failed): a helper
-  // returns once the pending batches are built.
-  void close();
-
-  // Builds batches that the reading thread hands over, until it is done:
-  // for another thread that has finished its own work. The postings of a
-  // batch are built on one thread at a time, batch after batch, in order.
-  void help();
-
-  // After both files: the index, or false when the files do not mirror
-  // each other. Call once, after flush(). With `threads` of 2 or more, the
-  // lists are made on two threads.
-  bool finish(MirrorTokens& tokens, Index& out, size_t threads);
-
- private:
-  // A (name, count) pair of a record as read.
-  struct Entry {
-    uint64_t hash;  // the low half of the name's digest
-    uint32_t name;  // offset in the batch's names
-    uint32_t size;
-    int32_t count;
-  };
-  // The same pair with its token found: all that the build reads, kept
-  // apart and compact because the build runs on another thread, whose
-  // cache must fetch it.
-  struct Pair {
-    NameId token;
-    int32_t count;
-  };
-  // A record whose pairs are not yet built: its batch's entries up to `end`.
-  struct Pending {
-    NameId document;
-    size_t end;
-    Digest digest;  // of the document's name
-    uint32_t key;   // its name: offset in the batch's names
-    uint32_t key_size;
-  };
-  // A token first named in a batch: its name (offset in the batch's
-  // names) and the digest of the name.
-  struct NewToken {
-    Digest digest;
-    uint32_t name;
-    uint32_t size;
-  };
-  // Records read and not yet built.
-  struct Batch {
-    std::vector<Pending> records;
-    std::vector<Entry> entries;
-    std::vector<Pair> pairs;  // made from the entries when the batch is handed over
-    std::string names;
-    std::vector<NewToken> new_tokens;  // the tokens first named here, by id
-    void clear() {
-      records.clear();
-      entries.clear();
-      pairs.clear();
-      names.clear();
-      new_tokens.clear();
-    }
-  };
-
-  // What the build keeps per token, in one cache line: the digest of its
-  // name, the last document that counted it, its postings so far (in
-  // storage laid out as its list will keep them, which the list then takes
-  // over: documents, then one byte per count, 0 for a count kept aside)
-  // and its newest postings, which go to the storage a few at a time: the
-  // storage of rare tokens lies scattered over all the postings' memory,
-  // and this touches it once per few postings.
-  static constexpr uint32_t kHeld = 4;
-  struct alignas(64) TokenState {
-    Digest digest;
-    uint32_t last_document = 0;  // + 1
-    uint32_t size = 0;           // in the storage
-    uint32_t capacity = 0;
-    uint32_t held = 0;
-    char* storage = nullptr;  // big_allocate: documents[capacity], then counts[capacity]
-    uint32_t* documents() const { return reinterpret_cast<uint32_t*>(storage); }
-    uint8_t* counts() const { return reinterpret_cast<uint8_t*>(storage + size_t{capacity} * 4); }
-    uint32_t held_documents[kHeld];
-    uint8_t held_counts[kHeld];
-  };
-  // Held postings on their way to the end of a token's storage.
-  struct Release {
-    uint32_t* documents;
-    uint8_t* counts;
-    uint32_t held_documents[kHeld];
-    uint8_t held_counts[kHeld];
-  };
-  // A count outside 1 to 255.
-  struct LongCount {
-    NameId token;
-    uint32_t position;
-    int32_t count;
-  };
-
-  // On the reading thread: interns a full batch's documents and finds its
-  // tokens, in passes, so that the table reads of many names are requested
-  // before any is needed and their misses overlap; then hands the batch
-  // over.
-  void prepare(Batch& batch);
-  void submit();
-  // The token of a name: found by its hash alone (see lookup_), or the
-  // next id, whose name the index takes when the batch is built.
-  NameId token_of(Batch& batch, const Entry& e);
-  void grow_lookup();
-
-  // On one thread at a time: builds the oldest handed-over batch; false
-  // when there is none.
-  bool build_next();
-  // Puts a batch's postings into the tokens' states and storage.
-  void build(const Batch& batch);
-  // Moves a token's held postings to the release queue.
-  void release(TokenState& state);
-  // Writes the queued releases.
-  void release_all();
-  // Makes room in a token's storage for its held postings.
-  void make_room(TokenState& state);
-  // The same once no release is queued: grows the storage.
-  void grow_storage(TokenState& state);
-  void free_storage(TokenState& state);
-  // The lists, from the tokens' storage, which they take over.
-  void build_lists(size_t threads);
-
-  const DigestKey& key_;
-  Index index_;
-
-  // Owned by the reading thread.
-  std::unique_ptr<Batch> batch_;
-  std::vector<uint64_t> token_hashes_;  // per token id: the low half of its name's digest
-  // Token ids by name hash: (high half of the hash) << 32 | (id + 1), open
-  // addressing from the low bits. Names are not compared: a name whose hash
-  // equals another's would go to the other's token and never be interned,
-  // so that finish() finds the token file's key for it missing (and the
-  // other token with too many postings) and the load goes the exact way.
-  BigArray<uint64_t> lookup_;
-  size_t lookup_mask_ = 0;
-  std::vector<uint64_t> key_hashes_;
-  uint64_t postings_ = 0;
-  uint32_t document_count_ = 0;
-  Pending record_{};  // the record being read
-  uint32_t record_length_ = 0;
-
-  // Owned by whichever thread builds: on cache lines of their own, apart
-  // from the reading thread's fields, which change with every pair read.
-  alignas(64) BigVector<TokenState> tokens_;  // per token id
-  Digest digest_;
-  std::vector<Release> releases_;
-  std::vector<LongCount> long_counts_;
-
-  // Handing batches over.
-  alignas(64) std::mutex queue_lock_;
-  std::condition_variable queue_changed_;
-  std::deque<std::unique_ptr<Batch>> queue_;   // handed over, oldest first
-  std::vector<std::unique_ptr<Batch>> spare_;  // built, for reuse
-  bool closed_ = false;
-  std::exception_ptr failure_;      // of a build on the helping thread
-  std::atomic<bool> helped_{false};
-  std::atomic<bool> failed_{false};
-  std::mutex build_lock_;  // held while a batch is taken and built
-};
-
 // Names one after another, by position.
 class NameList {
  public:
   uint32_t size() const { return static_cast<uint32_t>(ends_.size()); }
+  size_t bytes() const { return bytes_.size(); }
   std::string_view name(uint32_t i) const {
     const uint64_t begin = i == 0 ? 0 : ends_[i - 1];
     return std::string_view(bytes_.data() + begin, ends_[i] - begin);
@@ -261,47 +62,209 @@ class NameList {
   std::vector<uint64_t> ends_;
 };
 
-// Aligned to cache lines: it is read on one thread while the reading
-// thread of the documents file changes the fields of objects beside it.
-class alignas(64) MirrorTokens {
+// Dense ids by 64-bit hash alone, in the order the hashes were added. A
+// slot holds (high half of the hash) << 32 | (id + 1), open addressing from
+// the low bits. Names are never compared: whoever uses it must catch a
+// name taken for another whose hash has the same slot and high half.
+class HashIds {
  public:
-  explicit MirrorTokens(const DigestKey& key) : key_(key) {}
+  static constexpr uint32_t kNone = 0xffffffffu;
 
-  // One record of the token file, as json_reader.hpp hands it over.
-  void begin(std::string_view key) {
-    // A repeated key is not looked for here: finish() finds such a file
-    // not to mirror the documents file (the repeated key's postings are
-    // either counted twice or missing from one of its records).
-    token_ = keys_.size();
-    keys_.push_back(key);
-    token_digest_ = key_.name(key);
-    sizes_.push_back(0);
+  HashIds() { rehash(1024); }
+  uint32_t size() const { return static_cast<uint32_t>(hashes_.size()); }
+  // Makes room for `n` hashes in all.
+  void reserve(size_t n);
+  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
+
+  uint32_t find(uint64_t h) const {
+    const uint64_t tag = h >> 32;
+    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+      const uint64_t slot = slots_[i];
+      if (slot == 0) return kNone;
+      if (slot >> 32 == tag) return static_cast<uint32_t>(slot) - 1;
+    }
   }
-  void id(std::string_view text) { record_text_.assign(text); }
-  void name(std::string_view document) { document_digest_ = key_.name(document); }
-  void count(int32_t count) {
-    digest_.add(key_.triple(document_digest_, token_digest_, count));
-    ++sizes_.back();
-  }
-  void end() {
-    if (record_text_ != keys_.name(token_)) texts_.emplace_back(token_, record_text_);
-    postings_ += sizes_.back();
-  }
+  // The id of `h`, found or added as the next one (`added` tells which).
+  uint32_t find_or_add(uint64_t h, bool& added);
 
  private:
-  friend class MirrorDocuments;
+  void rehash(size_t capacity);
+
+  BigArray<uint64_t> slots_;
+  size_t mask_ = 0;
+  std::vector<uint64_t> hashes_;  // by id
+};
+
+class MirrorLoad;
+
+// One part of the documents file, as json_reader.hpp hands its records
+// over (on the thread that reads the part). Parts are read on different
+// threads: each takes whole cache lines.
+class alignas(64) MirrorDocumentsPart {
+ public:
+  MirrorDocumentsPart(const DigestKey& key, const StringTable& documents) : key_(key), documents_(documents) {}
+
+  void begin(std::string_view key) {
+    document_digest_ = key_.name(key);
+    names_.push_back(key);
+    lookup_hashes_.push_back(document_digest_.low);
+    table_hashes_.push_back(documents_.hash(key));
+    length_ = 0;
+  }
+  void id(std::string_view text) {
+    const uint32_t document = names_.size() - 1;
+    if (text != names_.name(document)) record_ids_.emplace_back(document, std::string(text));
+  }
+  void name(std::string_view token) {
+    token_digest_ = key_.name(token);
+    pending_.push_back(Pending{token_digest_.low, static_cast<uint32_t>(pending_names_.size()),
+                               static_cast<uint32_t>(token.size())});
+    pending_names_.append(token);
+  }
+  void count(int32_t count) {
+    digest_.add(key_.triple(document_digest_, token_digest_, count));
+    length_ += static_cast<uint32_t>(count);
+    ++postings_;
+    if (count < 1) regular_ = false;
+  }
+  void end() {
+    lengths_.push_back(static_cast<int32_t>(length_));
+    if (pending_.size() >= kBatch) flush();
+  }
+  // After the part's last record.
+  void flush() { find_tokens(); }
+
+ private:
+  friend class MirrorLoad;
+  // Pairs gathered before their tokens are looked for, so that the table
+  // reads of many are requested before any is needed.
+  static constexpr size_t kBatch = 4096;
+  struct Pending {
+    uint64_t hash;  // the low half of the token name's digest
+    uint32_t name;  // offset in pending_names_
+    uint32_t size;
+  };
+  // Gives the pending pairs' new tokens the next ids.
+  void find_tokens();
 
   const DigestKey& key_;
-  NameList keys_;                   // in file order
-  std::vector<uint32_t> sizes_;     // per key: its map's members
-  std::vector<std::pair<NameId, std::string>> texts_;  // where a record's text differs from its key
+  const StringTable& documents_;
+  NameList names_;                      // the documents' keys, in file order
+  std::vector<uint64_t> lookup_hashes_;  // per document: the low half of its name's digest
+  std::vector<uint64_t> table_hashes_;   // per document: its hash in `documents_`
+  std::vector<int32_t> lengths_;
+  std::vector<std::pair<uint32_t, std::string>> record_ids_;  // where a record's id differs from its key
+  HashIds token_ids_;
+  NameList tokens_;  // in order of first appearance in this part
+  // Hashes of tokens already found, by their low bits.
+  static constexpr size_t kRecent = 4096;
+  std::unique_ptr<uint64_t[]> recent_ = std::make_unique<uint64_t[]>(kRecent);
+  std::vector<Pending> pending_;
+  std::string pending_names_;
   Digest digest_;
   uint64_t postings_ = 0;
+  bool regular_ = true;  // no count below 1
 
-  NameId token_ = 0;  // the record being read
-  Digest token_digest_;
-  std::string record_text_;
-  Digest document_digest_;  // of the name just read
+  Digest document_digest_;  // of the record being read
+  Digest token_digest_;     // of the name just read
+  uint32_t length_ = 0;
 };
+
+// One part of the token file, as json_reader.hpp hands its records over.
+// Writes each named token's list into the index as its record ends.
+class alignas(64) MirrorTokensPart {
+ public:
+  MirrorTokensPart(const DigestKey& key, MirrorLoad& load) : key_(key), load_(load) {}
+
+  void begin(std::string_view key);
+  void id(std::string_view text) {
+    if (text != current_key_) texts_.emplace_back(current_ref(), std::string(text));
+  }
+  void name(std::string_view document) {
+    document_digest_ = key_.name(document);
+    pending_.push_back(document_digest_.low);
+    prefetch(document_digest_.low);
+  }
+  void count(int32_t count) {
+    digest_.add(key_.triple(document_digest_, token_digest_, count));
+    counts_.push_back(count);
+    if (pending_.size() >= 2 * kAhead) find_documents(kAhead);
+  }
+  void end();
+
+ private:
+  friend class MirrorLoad;
+  static constexpr size_t kAhead = 32;
+  // A record's token, or a key that no document names: kUnnamed | its
+  // position in unnamed_.
+  static constexpr uint32_t kUnnamed = 0x80000000u;
+  uint32_t current_ref() const { return token_ == StringTable::kAbsent ? kUnnamed | (unnamed_.size() - 1) : token_; }
+  void prefetch(uint64_t h) const;
+  // Finds the pending postings' documents, all but the newest `keep`
+  // (whose table reads may still be on their way).
+  void find_documents(size_t keep);
+
+  const DigestKey& key_;
+  MirrorLoad& load_;
+  Digest digest_;
+  uint64_t postings_ = 0;
+  uint32_t first_token_ = StringTable::kAbsent;  // the named tokens, in file order
+  uint32_t last_token_ = StringTable::kAbsent;
+  uint32_t named_ = 0;
+  NameList unnamed_;  // keys that no document names, in file order
+  std::vector<std::pair<uint32_t, std::string>> texts_;  // where a record's text differs from its key
+
+  // The record being read.
+  std::string current_key_;
+  uint32_t token_ = 0;
+  Digest token_digest_;
+  Digest document_digest_;  // of the name just read
+  std::vector<uint64_t> pending_;
+  std::vector<uint32_t> documents_;
+  std::vector<int32_t> counts_;
+};
+
+// The parts' results joined into one index.
+class MirrorLoad {
+ public:
+  // With `threads` of 2 or more, the end of the load runs on two threads.
+  MirrorLoad(const DigestKey& key, size_t threads);
+  ~MirrorLoad();
+  MirrorLoad(const MirrorLoad&) = delete;
+  MirrorLoad& operator=(const MirrorLoad&) = delete;
+
+  // The documents file in `parts` parts, each read by one receiver.
+  void start_documents(size_t parts);
+  MirrorDocumentsPart& documents_part(size_t part) { return *documents_[part]; }
+  // After the documents file: its parts joined (throws MirrorBroken).
+  void join_documents();
+  // Then the token file in `parts` parts.
+  void start_tokens(size_t parts);
+  MirrorTokensPart& tokens_part(size_t part) { return *tokens_[part]; }
+  // After both files: the index, or false when the files do not mirror
+  // each other.
+  bool finish(Index& out);
+
+ private:
+  friend class MirrorTokensPart;
+  // Makes token t's list from its postings, on a part's thread: each token
+  // is claimed once, so two parts never write one list.
+  void put_list(uint32_t t, const uint32_t* documents, const int32_t* counts, uint32_t n);
+
+  const DigestKey& key_;
+  const size_t threads_;
+  Index index_;
+  std::vector<std::unique_ptr<MirrorDocumentsPart>> documents_;  // in file order
+  std::vector<std::unique_ptr<MirrorTokensPart>> tokens_;
+  HashIds document_ids_;  // by the low half of the name's digest
+  std::unique_ptr<std::atomic<bool>[]> claimed_;  // per named token
+  uint32_t named_ = 0;  // tokens that the documents file names
+  float average_ = 0;
+  Digest digest_;
+  uint64_t postings_ = 0;
+  bool regular_ = true;
+};
+
+inline void MirrorTokensPart::prefetch(uint64_t h) const { load_.document_ids_.prefetch(h); }
 
 }  // namespace vantoro

@@ -152,11 +152,19 @@ constexpr std::align_val_t kBufferAlignment{4096};
 
 void FileChunks::BufferDelete::operator()(char* buffer) const noexcept { ::operator delete(buffer, kBufferAlignment); }
 
-FileChunks::FileChunks(std::string_view path_text, size_t piece) : capacity_(piece == 0 ? 1 : piece) {
+FileChunks::FileChunks(std::string_view path_text, uint64_t offset, size_t piece) : capacity_(piece == 0 ? 1 : piece) {
   const std::string path = checked_path(path_text);
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd_ < 0) throw_os_error(errno);
-  buffer_.reset(static_cast<char*>(::operator new(capacity_, kBufferAlignment)));
+  try {
+    struct stat status;
+    if (::fstat(fd_, &status) == 0 && S_ISREG(status.st_mode)) size_ = static_cast<uint64_t>(status.st_size);
+    if (offset != 0 && ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0) throw_os_error(errno);
+    buffer_.reset(static_cast<char*>(::operator new(capacity_, kBufferAlignment)));
+  } catch (...) {
+    ::close(fd_);
+    throw;
+  }
 }
 
 FileChunks::~FileChunks() {

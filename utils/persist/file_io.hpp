@@ -22,13 +22,15 @@ class FileChunks final : public TextChunks {
  public:
   static constexpr size_t kReadPiece = size_t{1} << 20;
 
-  // Opens the file for reading.
-  explicit FileChunks(std::string_view path, size_t piece = kReadPiece);
+  // Opens the file for reading from `offset` (the first byte of a
+  // character: the UTF-8 check starts there).
+  explicit FileChunks(std::string_view path, uint64_t offset = 0, size_t piece = kReadPiece);
   ~FileChunks() override;
   FileChunks(const FileChunks&) = delete;
   FileChunks& operator=(const FileChunks&) = delete;
 
   bool next(std::string_view& piece) override;
+  uint64_t total_size() const override { return size_; }
 
  private:
   // Frees the page-aligned buffer.
@@ -36,6 +38,7 @@ class FileChunks final : public TextChunks {
     void operator()(char* buffer) const noexcept;
   };
   int fd_ = -1;
+  uint64_t size_ = 0;
   std::unique_ptr<char, BufferDelete> buffer_;
   size_t capacity_;
   Utf8Stream utf8_;

@@ -4,6 +4,7 @@
 #include <exception>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "index/builder.hpp"
 #include "index/helper_thread.hpp"
@@ -18,29 +19,7 @@ namespace {
 struct Outcome {
   std::optional<IoFailure> read;       // a reading failure: outranks every format error
   std::optional<FormatError> format;  // the first format error
-  bool broken = false;                // not readable as a mirror (MirrorBroken)
-  bool stopped = false;               // told to stop by the other text's outcome
   std::exception_ptr other;           // anything else (running out of memory)
-};
-
-// What one text's reader should still do, as the other text's outcome
-// decides: everything, only read the rest (its format errors cannot be the
-// one reported), or nothing.
-enum class Need : int { kDecode, kRead, kNothing };
-
-// A text whose reading stops when `need` says so.
-class Watched final : public TextChunks {
- public:
-  struct Stop {};
-  Watched(TextChunks& text, const std::atomic<Need>& need) : text_(text), need_(need) {}
-  bool next(std::string_view& piece) override {
-    if (need_.load(std::memory_order_relaxed) != Need::kDecode) throw Stop{};
-    return text_.next(piece);
-  }
-
- private:
-  TextChunks& text_;
-  const std::atomic<Need>& need_;
 };
 
 // Reads the rest of a text, for a reading failure that would outrank the
@@ -58,29 +37,17 @@ void read_rest(TextChunks& text, Outcome& outcome) {
 }
 
 // Runs decode(text) and records how it ended. After a format error the text
-// is read to its end. `need` (optional) can stop the decoding early: to
-// only read the rest, or to do nothing more.
+// is read to its end.
 template <class Decode>
-void run(TextChunks& text, Decode&& decode, Outcome& outcome, const std::atomic<Need>* need = nullptr) {
+void run(TextChunks& text, Decode&& decode, Outcome& outcome) {
   try {
-    if (need != nullptr) {
-      Watched watched(text, *need);
-      decode(static_cast<TextChunks&>(watched));
-    } else {
-      decode(text);
-    }
+    decode(text);
     return;
   } catch (const IoFailure& failure) {
     outcome.read = failure;
     return;
   } catch (const FormatError& error) {
     outcome.format = error;
-  } catch (const MirrorBroken&) {
-    outcome.broken = true;
-    return;
-  } catch (const Watched::Stop&) {
-    outcome.stopped = true;
-    if (need->load(std::memory_order_relaxed) == Need::kNothing) return;
   } catch (...) {
     outcome.other = std::current_exception();
     return;
@@ -104,7 +71,7 @@ void rethrow_first(const Outcome& documents, const std::optional<IoFailure>& tok
 // reading the documents text does not fail first.
 std::unique_ptr<TextChunks> open_tokens(const OpenText& open, std::optional<IoFailure>& failure) {
   try {
-    return open(1);
+    return open(1, 0);
   } catch (const IoFailure& e) {
     failure = e;
     return nullptr;
@@ -113,7 +80,7 @@ std::unique_ptr<TextChunks> open_tokens(const OpenText& open, std::optional<IoFa
 
 // Any pair of texts, exactly, through an IndexBuilder: one after the other.
 Index decode_exactly(const OpenText& open) {
-  std::unique_ptr<TextChunks> documents = open(0);
+  std::unique_ptr<TextChunks> documents = open(0, 0);
   std::optional<IoFailure> tokens_opening;
   std::unique_ptr<TextChunks> tokens = open_tokens(open, tokens_opening);
   IndexBuilder builder;
@@ -130,67 +97,122 @@ Index decode_exactly(const OpenText& open) {
   return builder.take();
 }
 
+// Parts a text is read in, where it is long enough: more than two, so
+// that two threads taking them in turn finish at about the same time
+// although the work per byte differs along the text.
+constexpr size_t kParts = 8;
+
+// The offset of a record boundary at or after `from`: a ',' after "}}" or
+// "}]" and before '"', as a save writes them between two records; 0 where
+// none is found soon. A name can hold such bytes too: reading the part
+// before it checks that a record ends there.
+uint64_t find_split(const OpenText& open, int text, uint64_t from) {
+  constexpr uint64_t kWindow = uint64_t{16} << 20;
+  // `from` may fall inside a character, which the UTF-8 check of a text
+  // opened there refuses: one of the next four bytes starts one.
+  for (uint64_t start = from; start < from + 4; ++start) {
+    try {
+      std::unique_ptr<TextChunks> chunks = open(text, start);
+      uint32_t last3 = 0;  // the three bytes before the current one
+      uint64_t offset = start;
+      std::string_view piece;
+      while (offset < start + kWindow && chunks->next(piece)) {
+        for (const char c : piece) {
+          if (c == '"' && (last3 == ('}' << 16 | '}' << 8 | ',') || last3 == ('}' << 16 | ']' << 8 | ','))) {
+            return offset - 1;
+          }
+          last3 = (last3 << 8 | static_cast<unsigned char>(c)) & 0xffffff;
+          ++offset;
+        }
+      }
+      return 0;
+    } catch (const IoFailure&) {
+    }
+  }
+  return 0;
+}
+
+// The parts of a text of `size` bytes: ascending splits, 0 and the end
+// included (only those two where it is read whole).
+std::vector<uint64_t> split_text(const OpenText& open, int text, uint64_t size, size_t threads, uint64_t split_min) {
+  std::vector<uint64_t> bounds{0};
+  if (threads >= 2 && size != 0 && size >= split_min) {
+    for (size_t k = 1; k < kParts; ++k) {
+      const uint64_t split = find_split(open, text, size / kParts * k);
+      if (split > bounds.back()) bounds.push_back(split);
+    }
+  }
+  bounds.push_back(0);  // the end
+  return bounds;
+}
+
+// Reads one text in the parts that `bounds` gives, through decode(chunks,
+// part number, part), on this thread and a helper that take the parts in
+// turn (on this thread alone where no helper can be started). Rethrows
+// what a part threw; the other parts are then left unread.
+template <class Decode>
+void read_parts(const OpenText& open, int text, std::unique_ptr<TextChunks> head, const std::vector<uint64_t>& bounds,
+                Decode&& decode) {
+  const size_t parts = bounds.size() - 1;
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr failures[2];
+  const auto work = [&](int worker) {
+    try {
+      for (size_t k; !failed.load() && (k = next.fetch_add(1)) < parts;) {
+        const TextPart part{bounds[k], bounds[k + 1]};
+        std::unique_ptr<TextChunks> chunks = k == 0 ? std::move(head) : open(text, part.begin);
+        decode(*chunks, k, part);
+      }
+    } catch (...) {
+      failures[worker] = std::current_exception();
+      failed.store(true);
+    }
+  };
+  std::thread helper;
+  const bool parallel = parts >= 2 && start_helper(helper, [&] { work(1); });
+  work(0);
+  if (parallel) helper.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
+
 }  // namespace
 
-Index decode_index(const OpenText& open, size_t threads) {
-  std::optional<Index> mirrored;
-  {
-    std::unique_ptr<TextChunks> documents = open(0);
-    std::optional<IoFailure> tokens_opening;
-    std::unique_ptr<TextChunks> tokens = open_tokens(open, tokens_opening);
-    const DigestKey key;
-    MirrorDocuments documents_side(key);
-    MirrorTokens tokens_side(key);
-    Outcome documents_outcome, tokens_outcome;
-    std::atomic<Need> tokens_need{Need::kDecode};
-    std::atomic<Need> documents_need{Need::kDecode};
+std::optional<Index> decode_mirrored(const OpenText& open, size_t threads, uint64_t split_min) {
+  std::unique_ptr<TextChunks> documents = open(0, 0);
+  std::unique_ptr<TextChunks> tokens = open(1, 0);
+  const DigestKey key;
+  MirrorLoad load(key, threads);
+  const std::vector<uint64_t> document_bounds = split_text(open, 0, documents->total_size(), threads, split_min);
+  load.start_documents(document_bounds.size() - 1);
+  read_parts(open, 0, std::move(documents), document_bounds, [&](TextChunks& text, size_t part, TextPart which) {
+    decode_documents(text, load.documents_part(part), which);
+  });
+  load.join_documents();
+  const std::vector<uint64_t> token_bounds = split_text(open, 1, tokens->total_size(), threads, split_min);
+  load.start_tokens(token_bounds.size() - 1);
+  read_parts(open, 1, std::move(tokens), token_bounds, [&](TextChunks& text, size_t part, TextPart which) {
+    decode_tokens(text, load.tokens_part(part), which);
+  });
+  Index index;
+  if (!load.finish(index)) return std::nullopt;
+  return index;
+}
 
-    if (!tokens) {
-      read_rest(*documents, documents_outcome);
-      rethrow_first(documents_outcome, tokens_opening, tokens_outcome);
-    }
-    // What the token text still needs once the documents text is done.
-    const auto tokens_need_after = [](const Outcome& d) {
-      if (d.read || d.broken || d.other) return Need::kNothing;
-      return d.format ? Need::kRead : Need::kDecode;
-    };
-    const auto decode_tokens_side = [&] {
-      run(*tokens, [&](TextChunks& text) { decode_tokens(text, tokens_side); }, tokens_outcome, &tokens_need);
-      // A broken mirror or a failure of memory ends the documents text
-      // early too: the exact reading starts afresh, or nothing is reported
-      // but that failure.
-      if (tokens_outcome.broken || tokens_outcome.other) documents_need.store(Need::kNothing);
-    };
-    // On the helper thread: the token text, then a share of building the
-    // index from the documents text, while that is still being read.
-    const auto tokens_then_help = [&] {
-      decode_tokens_side();
-      const Outcome& t = tokens_outcome;
-      if (!t.read && !t.format && !t.broken && !t.stopped && !t.other) documents_side.help();
-    };
-    std::thread helper;
-    const bool parallel = threads >= 2 && start_helper(helper, tokens_then_help);
-    run(
-        *documents,
-        [&](TextChunks& text) {
-          decode_documents(text, documents_side);
-          documents_side.flush();
-        },
-        documents_outcome, &documents_need);
-    documents_side.close();
-    tokens_need.store(tokens_need_after(documents_outcome));
-    if (parallel) {
-      helper.join();
-    } else if (tokens_need.load() != Need::kNothing) {
-      decode_tokens_side();
-    }
-    if (!documents_outcome.broken && !tokens_outcome.broken && !documents_outcome.stopped) {
-      rethrow_first(documents_outcome, tokens_opening, tokens_outcome);
-      Index index;
-      if (documents_side.finish(tokens_side, index, threads)) mirrored = std::move(index);
-    } else if (documents_outcome.other || tokens_outcome.other) {
-      rethrow_first(documents_outcome, tokens_opening, tokens_outcome);
-    }
+Index decode_index(const OpenText& open, size_t threads, uint64_t split_min) {
+  std::optional<Index> mirrored;
+  // Any failure of the mirror reading (a file that cannot be read, a
+  // format error, files that do not mirror each other) sends the load the
+  // exact way, which reports what reading both files whole and in order
+  // meets first; running out of memory is reported as it is.
+  try {
+    mirrored = decode_mirrored(open, threads, split_min);
+  } catch (const IoFailure&) {
+  } catch (const FormatError&) {
+  } catch (const MirrorBroken&) {
   }
   // The files and everything read from them are released before an exact
   // reading opens them again.

@@ -703,17 +703,26 @@ class RecordReader : Scanner {
   RecordReader(std::string_view text, Receiver& receiver) : Scanner(text), receiver_(receiver) {}
   RecordReader(TextChunks& text, Receiver& receiver) : Scanner(text), receiver_(receiver) {}
 
-  void read() {
-    const int c = peek_ws();
-    if (c < 0) fail_peek(Syntax::kEofValue);
-    if (c != '{') invalid_type("a map");
-    ++i_;
-    bool first = true;
+  void read(TextPart part = TextPart{}) {
+    // A part after the first starts at the ',' before its first record.
+    bool first = part.begin == 0;
+    if (first) {
+      const int c = peek_ws();
+      if (c < 0) fail_peek(Syntax::kEofValue);
+      if (c != '{') invalid_type("a map");
+      ++i_;
+    }
     while (next_member(first)) {
       receiver_.begin(read_string<true>());
       colon();
       read_record();
+      if (part.end != 0 && part.begin + pos() >= part.end) {
+        // The part ends where the next begins, between two records.
+        if (part.begin + pos() != part.end) throw MirrorBroken{};
+        return;
+      }
     }
+    if (part.end != 0) throw MirrorBroken{};
     ++i_;
     if (peek_ws() >= 0) fail_peek(Syntax::kTrailingCharacters);
   }
@@ -906,8 +915,8 @@ struct BuilderTokens {
 };
 
 template <class File, class Receiver, class Text>
-void read_text(Text& text, Receiver& receiver) {
-  RecordReader<File, Receiver>(text, receiver).read();
+void read_text(Text& text, Receiver& receiver, TextPart part = TextPart{}) {
+  RecordReader<File, Receiver>(text, receiver).read(part);
 }
 
 }  // namespace
@@ -932,8 +941,13 @@ void decode_tokens(TextChunks& text, IndexBuilder& builder) {
   read_text<TokensFile>(text, receiver);
 }
 
-void decode_documents(TextChunks& text, MirrorDocuments& documents) { read_text<DocumentsFile>(text, documents); }
+void decode_documents(TextChunks& text, MirrorDocumentsPart& documents, TextPart part) {
+  read_text<DocumentsFile>(text, documents, part);
+  documents.flush();
+}
 
-void decode_tokens(TextChunks& text, MirrorTokens& tokens) { read_text<TokensFile>(text, tokens); }
+void decode_tokens(TextChunks& text, MirrorTokensPart& tokens, TextPart part) {
+  read_text<TokensFile>(text, tokens, part);
+}
 
 }  // namespace vantoro::persist

@@ -11,6 +11,7 @@
 // end(). Every text is valid only during the call.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 #include "index/builder.hpp"
@@ -32,9 +33,20 @@ void decode_documents(TextChunks& text, IndexBuilder& builder);
 void decode_tokens(std::string_view text, IndexBuilder& builder);
 void decode_tokens(TextChunks& text, IndexBuilder& builder);
 
-// The same texts into the two halves of a load of files that mirror each
-// other (mirror_builder.hpp); these also throw MirrorBroken.
-void decode_documents(TextChunks& text, MirrorDocuments& documents);
-void decode_tokens(TextChunks& text, MirrorTokens& tokens);
+// Which records of a text to read: those between two splits, each the
+// offset of the ',' between two records. A `begin` of 0 is the text's
+// start, else the text starts at that ','; an `end` of 0 is the text's end,
+// else the reading checks that a record ends there. The parts of a text can
+// so be read at once.
+struct TextPart {
+  uint64_t begin = 0;
+  uint64_t end = 0;
+};
+
+// The same texts, or parts of them, into a load of files that mirror each
+// other (mirror_builder.hpp); these also throw MirrorBroken, as does a part
+// that does not end at its split.
+void decode_documents(TextChunks& text, MirrorDocumentsPart& documents, TextPart part);
+void decode_tokens(TextChunks& text, MirrorTokensPart& tokens, TextPart part);
 
 }  // namespace vantoro::persist

@@ -190,8 +190,8 @@ void load(Index& index, std::string_view directory) {
   // Everything is read and decoded before anything is replaced, so a
   // failure at any step leaves the index as it was.
   const std::string paths[2] = {join_path(directory, kDocumentsFile), join_path(directory, kTokensFile)};
-  const persist::OpenText open = [&paths](int text) -> std::unique_ptr<persist::TextChunks> {
-    return std::make_unique<persist::FileChunks>(paths[text]);
+  const persist::OpenText open = [&paths](int text, uint64_t offset) -> std::unique_ptr<persist::TextChunks> {
+    return std::make_unique<persist::FileChunks>(paths[text], offset);
   };
   Index fresh;
   try {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string_view>
 
 namespace vantoro::persist {
@@ -17,6 +18,8 @@ class TextChunks {
   // true, or returns false at the end. The piece stays valid until the next
   // call. Reading failures throw IoFailure.
   virtual bool next(std::string_view& piece) = 0;
+  // The whole text's size in bytes where known ahead, else 0.
+  virtual uint64_t total_size() const { return 0; }
 };
 
 // A text in memory, handed out in pieces of at most `size` bytes (tests,
@@ -24,17 +27,19 @@ class TextChunks {
 class StringChunks final : public TextChunks {
  public:
   explicit StringChunks(std::string_view text, size_t size = ~size_t{0})
-      : text_(text), size_(size == 0 ? 1 : size) {}
+      : text_(text), size_(size == 0 ? 1 : size), total_(text.size()) {}
   bool next(std::string_view& piece) override {
     if (text_.empty()) return false;
     piece = text_.substr(0, std::min(size_, text_.size()));
     text_.remove_prefix(piece.size());
     return true;
   }
+  uint64_t total_size() const override { return total_; }
 
  private:
   std::string_view text_;
   size_t size_;
+  uint64_t total_;
 };
 
 // Where an encoded text goes, in pieces, in order. Writing failures throw
