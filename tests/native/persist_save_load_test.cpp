@@ -530,10 +530,10 @@ TEST(names_that_look_like_a_split_between_records) {
   CHECK(mirror_reading_takes(t, 4096, 1));
 }
 
-// A mirrored load hands each token's storage to its list (growth slack
-// given back, large storage remapped): lists long enough to be mapped,
-// counts kept aside on either side of block boundaries, and block bounds
-// as a list made afresh from the same postings computes them.
+// A mirrored load makes long lists as a list made afresh from the same
+// postings does: lists long enough to be mapped, counts kept aside on
+// either side of block boundaries, and block bounds computed after the
+// lists are made.
 TEST(mirrored_loads_hand_long_lists_their_storage) {
   Index source;
   for (int i = 0; i < 30000; ++i) {
