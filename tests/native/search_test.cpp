@@ -3,6 +3,7 @@
 // ties at the n-th score and a relative 2e-6 on scores.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -224,4 +225,43 @@ TEST(on_the_fly_bound_covers_every_weight_of_its_block) {
   }
   CHECK(checked > 10000);
   CHECK_EQ(violations, 0);
+}
+
+// Bounds from per-document saturation bases are the bounds computed per
+// posting, bit for bit: at the formula's edges, with ties and near-ties
+// inside a block, and with counts kept aside (above 255).
+TEST(bounds_from_bases_equal_the_bounds_per_posting) {
+  std::mt19937_64 rng(5);
+  const int32_t counts[] = {1, 2, 3, 7, 255, 256, 65535, 1 << 20, 2147483647};
+  const float lengths[] = {0.0f, 1.0f, 2.0f, 3.0f, 14.0f, 50.0f, 1e4f, 1e7f, 2147483647.0f};
+  const float averages[] = {1e-9f, 0.001f, 0.5f, 1.0f, 1.0000001f, 37.5f, 1e6f, 3e9f};
+  std::vector<float> table(4096);
+  for (float& dl : table) {
+    dl = lengths[rng() % std::size(lengths)];
+    if (rng() % 2) dl = std::nextafter(dl, INFINITY);
+  }
+  std::vector<float> bases(table.size());
+  int blocks = 0;
+  for (int round = 0; round < 300; ++round) {
+    const float average = averages[rng() % std::size(averages)];
+    for (size_t d = 0; d < table.size(); ++d) bases[d] = saturation_base(Index::kK1, Index::kB, table[d], average);
+    // A list of 1 to 4 full blocks and a partial one, over ascending documents.
+    const uint32_t n = kBlockSize * (1 + static_cast<uint32_t>(rng() % 4)) + static_cast<uint32_t>(rng() % kBlockSize);
+    std::vector<uint32_t> docs;
+    for (uint32_t d = 0; docs.size() < n; ++d) {
+      if (table.size() - d == n - docs.size() || rng() % 3 == 0) docs.push_back(d);
+    }
+    std::vector<int32_t> list_counts(n);
+    for (int32_t& tf : list_counts) tf = rng() % 4 ? counts[rng() % 4] : counts[rng() % std::size(counts)];
+    PostingList per_posting, from_bases;
+    per_posting.assign(docs.data(), list_counts.data(), n, table.data(), average);
+    from_bases.assign(docs.data(), list_counts.data(), n, table.data(), average);
+    from_bases.rebuild_bounds_from_bases(bases.data(), average);
+    CHECK_EQ(from_bases.full_blocks(), n / kBlockSize);
+    for (uint32_t b = 0; b < per_posting.full_blocks(); ++b) {
+      ++blocks;
+      CHECK_EQ(std::memcmp(&from_bases.block(b), &per_posting.block(b), sizeof(BlockBounds)), 0);
+    }
+  }
+  CHECK(blocks > 500);
 }

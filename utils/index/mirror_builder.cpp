@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "index/helper_thread.hpp"
+#include "index/weight_bound.hpp"
 
 namespace vantoro {
 namespace {
@@ -261,8 +262,20 @@ bool MirrorLoad::finish(Index& out) {
   for (size_t t = 0; t < named_tokens; ++t) total += ix.tokens_[t].list.size();
   size_t middle = 0;
   for (uint64_t seen = 0; middle < named_tokens && seen < total / 2; ++middle) seen += ix.tokens_[middle].list.size();
+  // With every count at least 1 and every length at least 0, each
+  // document's part of the saturation is computed once, not per posting.
+  const bool by_bases = regular_ && average_ > 0.0f && std::isfinite(average_);
+  BigArray<float> bases(by_bases ? ix.doc_names_.size() : 0);
+  for (size_t d = 0; d < bases.capacity(); ++d) bases[d] = saturation_base(Index::kK1, Index::kB, ix.lengths_f_[d], average_);
   const auto bound = [&](size_t begin, size_t end) {
-    for (size_t t = begin; t < end; ++t) ix.tokens_[t].list.rebuild_bounds(ix.lengths_f_.data(), average_);
+    for (size_t t = begin; t < end; ++t) {
+      PostingList& list = ix.tokens_[t].list;
+      if (by_bases) {
+        list.rebuild_bounds_from_bases(bases.data(), average_);
+      } else {
+        list.rebuild_bounds(ix.lengths_f_.data(), average_);
+      }
+    }
   };
   run_both(threads_ >= 2, [&] { bound(0, middle); }, [&] { bound(middle, named_tokens); });
   size_t unnamed_before = 0;

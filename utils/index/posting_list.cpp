@@ -220,6 +220,31 @@ void PostingList::rebuild_bounds(const float* lengths, float average) noexcept {
   for (uint32_t b = 0; b < full_blocks(); ++b) seal_block(b, lengths, average);
 }
 
+void PostingList::rebuild_bounds_from_bases(const float* bases, float average) noexcept {
+  const uint32_t* d = docs();
+  const uint32_t n = full_blocks() << kBlockShift;
+  // The bases of a sparse list's documents are far apart: their reads are
+  // asked for this many postings ahead.
+  constexpr uint32_t kAhead = 32;
+  for (uint32_t b = 0; b < full_blocks(); ++b) {
+    const uint32_t begin = b << kBlockShift;
+    // The largest tf / q of the block, compared as tf * q' > tf' * q: the
+    // products of two floats are exact in double, and the final division
+    // rounds the largest quotient to the largest of the rounded ones.
+    float best_tf = 0.0f, best_q = 1.0f;
+    for (uint32_t i = begin; i < begin + kBlockSize; ++i) {
+      if (i + kAhead < n) __builtin_prefetch(bases + d[i + kAhead]);
+      const float tf = static_cast<float>(count(i));
+      const float q = bases[d[i]] + tf;
+      // Chosen without a jump: which posting is largest is data.
+      const bool larger = double{tf} * double{best_q} > double{best_tf} * double{q};
+      best_tf = larger ? tf : best_tf;
+      best_q = larger ? q : best_q;
+    }
+    blocks_[b] = BlockBounds{d[begin], d[begin + kBlockSize - 1], best_tf / best_q, average};
+  }
+}
+
 void PostingList::shrink_to_fit() {
   // A list that lost less than an eighth of its room to growth keeps it: not
   // worth the copy.

@@ -35,14 +35,19 @@
 
 namespace vantoro {
 
-// tf / ((dl / avg * b + (1 - b)) * k1 + tf), by the weight routine's steps.
-inline float saturation(float k1, float b, int32_t count, float dl, float avg) {
-  const float tf = static_cast<float>(count);
+// (dl / avg * b + (1 - b)) * k1, by the weight routine's steps: the part
+// of the saturation's denominator that does not depend on the count.
+inline float saturation_base(float k1, float b, float dl, float avg) {
   float q = dl / avg;
   q = q * b;
   q = q + (1.0f - b);
-  q = q * k1;
-  q = q + tf;
+  return q * k1;
+}
+
+// tf / ((dl / avg * b + (1 - b)) * k1 + tf), by the weight routine's steps.
+inline float saturation(float k1, float b, int32_t count, float dl, float avg) {
+  const float tf = static_cast<float>(count);
+  const float q = saturation_base(k1, b, dl, avg) + tf;
   return tf / q;
 }
 
