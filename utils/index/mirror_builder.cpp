@@ -84,16 +84,8 @@ uint32_t HashIds::find_or_add(uint64_t h, bool& added) {
 void MirrorDocumentsPart::find_tokens() {
   const size_t n = pending_.size();
   for (size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) {
-      const uint64_t ahead = pending_[i + kAhead].hash;
-      if (recent_[ahead & (kRecent - 1)] != ahead) token_ids_.prefetch(ahead);
-    }
+    if (i + kAhead < n) token_ids_.prefetch(pending_[i + kAhead].hash);
     const Pending& p = pending_[i];
-    // Most pairs name a common token, which the small table of recent
-    // hashes holds (0 marks an empty entry there).
-    uint64_t& recent = recent_[p.hash & (kRecent - 1)];
-    if (recent == p.hash && p.hash != 0) continue;
-    recent = p.hash;
     bool added;
     token_ids_.find_or_add(p.hash, added);
     if (added) tokens_.push_back(std::string_view(pending_names_.data() + p.name, p.size));

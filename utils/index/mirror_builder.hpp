@@ -117,6 +117,12 @@ class alignas(64) MirrorDocumentsPart {
   }
   void name(std::string_view token) {
     token_digest_ = key_.name(token);
+    // Most pairs name a common token that this part has already met: the
+    // small table of recent hashes answers them here, before any copy (0
+    // marks an empty entry).
+    uint64_t& recent = recent_[token_digest_.low & (kRecent - 1)];
+    if (recent == token_digest_.low && recent != 0) return;
+    recent = token_digest_.low;
     pending_.push_back(Pending{token_digest_.low, static_cast<uint32_t>(pending_names_.size()),
                                static_cast<uint32_t>(token.size())});
     pending_names_.append(token);
@@ -136,8 +142,9 @@ class alignas(64) MirrorDocumentsPart {
 
  private:
   friend class MirrorLoad;
-  // Pairs gathered before their tokens are looked for, so that the table
-  // reads of many are requested before any is needed.
+  // Pairs of tokens not recently met, gathered before their tokens are
+  // looked for, so that the table reads of many are requested before any
+  // is needed.
   static constexpr size_t kBatch = 4096;
   struct Pending {
     uint64_t hash;  // the low half of the token name's digest
@@ -156,7 +163,7 @@ class alignas(64) MirrorDocumentsPart {
   std::vector<std::pair<uint32_t, std::string>> record_ids_;  // where a record's id differs from its key
   HashIds token_ids_;
   NameList tokens_;  // in order of first appearance in this part
-  // Hashes of tokens already found, by their low bits.
+  // Hashes of tokens already met, by their low bits.
   static constexpr size_t kRecent = 4096;
   std::unique_ptr<uint64_t[]> recent_ = std::make_unique<uint64_t[]>(kRecent);
   std::vector<Pending> pending_;
