@@ -530,6 +530,33 @@ TEST(names_that_look_like_a_split_between_records) {
   CHECK(mirror_reading_takes(t, 4096, 1));
 }
 
+// Built with append: gcc 12 misreports `"s" + std::to_string(i)` under -Werror=restrict.
+std::string named(const char* prefix, int i) {
+  std::string name(prefix);
+  name.append(std::to_string(i));
+  return name;
+}
+
+// Tokens that a later part of the documents file meets first, some met
+// again in parts after it, take their ids in order of first appearance,
+// each once, and the mirror reading still takes the files.
+TEST(tokens_first_met_in_later_parts_keep_their_order) {
+  Index source;
+  for (int i = 0; i < 800; ++i) {
+    std::vector<std::string> words = {named("w", i % 7), named("u", i), named("g", i / 90)};
+    if (i >= 300) words.push_back(named("late", i % 13));
+    if (i % 100 == 99) words.push_back(named("rare", i % 300));
+    std::vector<std::string_view> views(words.begin(), words.end());
+    source.add_document(named("doc-", i), views);
+  }
+  const Texts t = texts_of(source);
+  const std::string expected = t.documents + "|" + t.tokens;
+  for (const size_t threads : {1, 2}) {
+    EXPECT_TEXT(loaded(t, 4096, threads), expected);
+    CHECK(mirror_reading_takes(t, 4096, threads));
+  }
+}
+
 // A mirrored load makes long lists as a list made afresh from the same
 // postings does: lists long enough to be mapped, counts kept aside on
 // either side of block boundaries, and block bounds computed after the

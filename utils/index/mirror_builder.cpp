@@ -186,6 +186,15 @@ void MirrorLoad::join_documents() {
     }
   };
   const auto hashes = [&] {
+    // The tokens named so far, by hash: most of a part's tokens are known
+    // from the parts before it, and are passed over without their names
+    // being looked for. (A new token taken for a known one is missing from
+    // the names; its key in the token file then sends the load the exact
+    // way.)
+    HashIds named;
+    size_t most = 0;
+    for (const auto& part : documents_) most = std::max<size_t>(most, part->tokens_.size());
+    named.reserve(most);
     for (const auto& part : documents_) {
       const MirrorDocumentsPart& p = *part;
       const uint32_t n = p.names_.size();
@@ -197,7 +206,12 @@ void MirrorLoad::join_documents() {
         if (!added) throw MirrorBroken{};
       }
       // Tokens new to this part that an earlier part has not named.
-      for (uint32_t t = 0; t < p.tokens_.size(); ++t) ix.token_names_.intern(p.tokens_.name(t));
+      for (uint32_t t = 0; t < p.tokens_.size(); ++t) {
+        if (t + kAhead < p.tokens_.size()) named.prefetch(p.token_ids_.hash(t + kAhead));
+        bool added;
+        named.find_or_add(p.token_ids_.hash(t), added);
+        if (added) ix.token_names_.intern(p.tokens_.name(t));
+      }
       digest_.add(p.digest_);
       postings_ += p.postings_;
     }

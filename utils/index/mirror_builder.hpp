@@ -72,6 +72,7 @@ class HashIds {
 
   HashIds() { rehash(1024); }
   uint32_t size() const { return static_cast<uint32_t>(hashes_.size()); }
+  uint64_t hash(uint32_t id) const { return hashes_[id]; }
   // Makes room for `n` hashes in all.
   void reserve(size_t n);
   void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
