@@ -151,9 +151,9 @@ int main(int argc, char** argv) {
   // Decoding from memory, in pieces as a file is read.
   const persist::ByteBuffer documents_text = persist::encode_documents(index);
   const persist::ByteBuffer tokens_text = persist::encode_tokens(index);
-  const persist::OpenText open = [&](int text) -> std::unique_ptr<persist::TextChunks> {
-    return std::make_unique<persist::StringChunks>(text == 0 ? documents_text.view() : tokens_text.view(),
-                                                   size_t{1} << 20);
+  const persist::OpenText open = [&](int text, uint64_t offset) -> std::unique_ptr<persist::TextChunks> {
+    return std::make_unique<persist::StringChunks>(
+        (text == 0 ? documents_text.view() : tokens_text.view()).substr(offset), size_t{1} << 20);
   };
   for (const size_t threads : {1, 2}) {
     const Timing decode = best_of(runs, [&] {
