@@ -48,6 +48,13 @@ void* big_allocate(size_t bytes, bool huge_pages) {
   return p;
 }
 
+void* big_allocate_zeroed(size_t bytes, bool huge_pages) {
+  if (bytes == 0 || bytes >= kMappedBlock) return big_allocate(bytes, huge_pages);
+  void* p = std::calloc(1, bytes);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+
 void* big_reallocate(void* block, size_t old_bytes, size_t new_bytes) {
   if (block && old_bytes >= kMappedBlock && new_bytes >= kMappedBlock) {
     if (mapped_size(new_bytes) == mapped_size(old_bytes)) return block;

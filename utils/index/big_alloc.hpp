@@ -23,6 +23,9 @@ inline constexpr size_t kMappedBlock = size_t{1} << 16;
 // page-table misses for random reads; but a first touch of a huge page can
 // stall, so storage written once in bulk goes without).
 void* big_allocate(size_t bytes, bool huge_pages = true);
+// big_allocate of a block whose bytes are all zero: a large block is
+// mapped zeroed already, so no page is written or faulted in beforehand.
+void* big_allocate_zeroed(size_t bytes, bool huge_pages = true);
 // Frees a block from big_allocate; `bytes` must be the size it was given.
 void big_free(void* block, size_t bytes) noexcept;
 // Resizes a block from big_allocate, keeping its first min(old, new) bytes:
@@ -49,6 +52,10 @@ class BigArray {
   }
   ~BigArray() { big_free(data_, capacity_ * sizeof(T)); }
 
+  // An array of `capacity` items whose bytes are all zero.
+  static BigArray zeroed(size_t capacity, bool huge_pages = true) {
+    return adopt(static_cast<T*>(big_allocate_zeroed(capacity * sizeof(T), huge_pages)), capacity);
+  }
   // Takes ownership of storage from big_allocate of `capacity` items.
   static BigArray adopt(T* data, size_t capacity) {
     BigArray a;

@@ -16,6 +16,7 @@
 // postings tells.)
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -45,6 +46,10 @@ class DigestKey {
       k_[2 * i] = key.k0;
       k_[2 * i + 1] = key.k1;
     }
+    for (size_t n = 0; n <= 16; ++n) {
+      short_x_[n] = start_x(n);
+      short_y_[n] = start_y(n);
+    }
   }
 
   // A keyed 128-bit hash of a name: two lanes of 16-byte blocks folded
@@ -68,12 +73,15 @@ class DigestKey {
     using detail::load64;
     const char* p = s.data();
     size_t n = s.size();
-    uint64_t x = k_[0] ^ (uint64_t{n} * 0x9e3779b97f4a7c15ULL);
-    uint64_t y = k_[1] ^ (uint64_t{n} * 0xc2b2ae3d27d4eb4fULL);
+    uint64_t x, y;
     uint64_t a = 0, b = 0;
     if (n <= 16) {
+      x = short_x_[n];
+      y = short_y_[n];
       detail::load_short(p, n, a, b);
     } else {
+      x = start_x(n);
+      y = start_y(n);
       for (; n > 16; p += 16, n -= 16) {
         const uint64_t u = load64(p);
         const uint64_t v = load64(p + 8);
@@ -86,7 +94,14 @@ class DigestKey {
     return Digest{fold_multiply(a ^ k_[4], b ^ x), kBoth ? fold_multiply(a ^ k_[5], b ^ y) : 0};
   }
 
+  // The lanes' starting values for a name of n bytes; those of short names
+  // are looked up.
+  uint64_t start_x(size_t n) const { return k_[0] ^ (uint64_t{n} * 0x9e3779b97f4a7c15ULL); }
+  uint64_t start_y(size_t n) const { return k_[1] ^ (uint64_t{n} * 0xc2b2ae3d27d4eb4fULL); }
+
   uint64_t k_[8];
+  uint64_t short_x_[17];
+  uint64_t short_y_[17];
 };
 
 }  // namespace vantoro
