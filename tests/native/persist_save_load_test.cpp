@@ -396,6 +396,7 @@ TEST(error_descriptions) {
 // give, and how they fail, must be what the exact reading of whole files
 // gives.
 #include "index/builder.hpp"
+#include "index/mirror_builder.hpp"
 #include "persist/file_io.hpp"
 #include "persist/index_loader.hpp"
 #include "persist/json_reader.hpp"
@@ -555,6 +556,28 @@ TEST(tokens_first_met_in_later_parts_keep_their_order) {
     EXPECT_TEXT(loaded(t, 4096, threads), expected);
     CHECK(mirror_reading_takes(t, 4096, threads));
   }
+}
+
+// Names of every length up to 40 bytes, each byte different, keep their
+// bytes through the list's growth.
+TEST(name_lists_keep_names_of_every_length) {
+  NameList list;
+  std::vector<std::string> names;
+  for (int round = 0; round < 50; ++round) {
+    for (size_t n = 0; n <= 40; ++n) {
+      std::string name(n, '\0');
+      for (size_t k = 0; k < n; ++k) name[k] = static_cast<char>('!' + (k * 7 + n + static_cast<size_t>(round)) % 90);
+      list.push_back(name);
+      names.push_back(name);
+    }
+  }
+  CHECK_EQ(list.size(), names.size());
+  size_t bytes = 0;
+  for (uint32_t i = 0; i < list.size(); ++i) {
+    EXPECT_TEXT(std::string(list.name(i)), names[i]);
+    bytes += names[i].size();
+  }
+  CHECK_EQ(list.bytes(), bytes);
 }
 
 // A mirrored load makes long lists as a list made afresh from the same

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <new>
 
 #include "index/helper_thread.hpp"
 #include "index/weight_bound.hpp"
@@ -43,6 +44,15 @@ void run_both(bool two_threads, First&& first, Second&& second) {
 
 }  // namespace
 
+void NameBytes::grow(size_t more) {
+  if (more > std::numeric_limits<size_t>::max() / 2 - size_) throw std::bad_alloc();
+  const size_t capacity = std::max({capacity_ * 2, size_ + more, size_t{256}});
+  std::unique_ptr<char[]> fresh(new char[capacity]);
+  if (size_ != 0) std::memcpy(fresh.get(), data_.get(), size_);
+  data_ = std::move(fresh);
+  capacity_ = capacity;
+}
+
 void HashIds::reserve(size_t n) {
   size_t capacity = slots_.capacity();
   while (n * 2 > capacity) capacity *= 2;
@@ -51,8 +61,7 @@ void HashIds::reserve(size_t n) {
 }
 
 void HashIds::rehash(size_t capacity) {
-  BigArray<uint64_t> fresh(capacity);
-  std::fill(fresh.data(), fresh.data() + capacity, uint64_t{0});
+  BigArray<uint64_t> fresh = BigArray<uint64_t>::zeroed(capacity);
   const size_t mask = capacity - 1;
   for (uint32_t id = 0; id < hashes_.size(); ++id) {
     const uint64_t h = hashes_[id];
@@ -64,24 +73,20 @@ void HashIds::rehash(size_t capacity) {
   mask_ = mask;
 }
 
-uint32_t HashIds::find_or_add(uint64_t h, bool& added) {
-  const uint64_t tag = h >> 32;
+uint32_t HashIds::add(uint64_t h) {
   size_t i = h & mask_;
-  for (; slots_[i] != 0; i = (i + 1) & mask_) {
-    if (slots_[i] >> 32 == tag) {
-      added = false;
-      return static_cast<uint32_t>(slots_[i]) - 1;
-    }
-  }
+  while (slots_[i] != 0) i = (i + 1) & mask_;
   const uint32_t id = size();
   hashes_.push_back(h);
-  slots_[i] = tag << 32 | (uint64_t{id} + 1);
-  added = true;
+  slots_[i] = (h >> 32) << 32 | (uint64_t{id} + 1);
   if (hashes_.size() * 2 > slots_.capacity()) rehash(slots_.capacity() * 2);
   return id;
 }
 
 void MirrorDocumentsPart::find_tokens() {
+  // The table starts as large as the largest part read so far needed, not
+  // growing step by step.
+  if (token_ids_.size() == 0) token_ids_.reserve(most_tokens_.load(std::memory_order_relaxed));
   const size_t n = pending_.size();
   for (size_t i = 0; i < n; ++i) {
     if (i + kAhead < n) token_ids_.prefetch(pending_[i + kAhead].hash);
@@ -92,6 +97,14 @@ void MirrorDocumentsPart::find_tokens() {
   }
   pending_.clear();
   pending_names_.clear();
+}
+
+void MirrorDocumentsPart::flush() {
+  find_tokens();
+  const uint32_t n = token_ids_.size();
+  uint32_t most = most_tokens_.load(std::memory_order_relaxed);
+  while (most < n && !most_tokens_.compare_exchange_weak(most, n, std::memory_order_relaxed)) {
+  }
 }
 
 void MirrorTokensPart::begin(std::string_view key) {
@@ -107,20 +120,27 @@ void MirrorTokensPart::begin(std::string_view key) {
     last_token_ = token_;
     ++named_;
   }
+  read_ = 0;
+  found_ = 0;
   documents_.clear();
   counts_.clear();
 }
 
 void MirrorTokensPart::find_documents(size_t keep) {
   const HashIds& ids = load_.document_ids_;
-  const size_t n = pending_.size() - keep;
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t d = ids.find(pending_[i]);
-    // Each map lists known documents in the order of their ids.
-    if (d == HashIds::kNone || (!documents_.empty() && d <= documents_.back())) throw MirrorBroken{};
-    documents_.push_back(d);
+  const size_t begin = found_;
+  const size_t end = read_ - keep;
+  documents_.resize(end);
+  uint32_t* const out = documents_.data();
+  // Each map lists known documents in the order of their ids.
+  int64_t last = begin == 0 ? -1 : int64_t{out[begin - 1]};
+  for (size_t i = begin; i < end; ++i) {
+    const uint32_t d = ids.find(pending_[i & (kPending - 1)]);
+    if (d == HashIds::kNone || int64_t{d} <= last) throw MirrorBroken{};
+    out[i] = d;
+    last = d;
   }
-  pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(n));
+  found_ = end;
 }
 
 void MirrorTokensPart::end() {
@@ -139,7 +159,7 @@ MirrorLoad::MirrorLoad(const DigestKey& key, size_t threads) : key_(key), thread
 
 void MirrorLoad::start_documents(size_t parts) {
   documents_.resize(parts);
-  for (auto& part : documents_) part = std::make_unique<MirrorDocumentsPart>(key_, index_.doc_names_);
+  for (auto& part : documents_) part = std::make_unique<MirrorDocumentsPart>(key_, index_.doc_names_, most_part_tokens_);
 }
 
 void MirrorLoad::start_tokens(size_t parts) {

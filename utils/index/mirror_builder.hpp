@@ -26,6 +26,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,6 +41,40 @@ namespace vantoro {
 
 // The files cannot be read as mirrors of each other: read them exactly.
 struct MirrorBroken {};
+
+// Bytes appended a name at a time. Most names are short: those are copied
+// by two overlapping moves, without a call.
+class NameBytes {
+ public:
+  size_t size() const { return size_; }
+  const char* data() const { return data_.get(); }
+  void clear() { size_ = 0; }
+  void append(std::string_view name) {
+    const size_t n = name.size();
+    if (n == 0) return;
+    if (capacity_ - size_ < n) grow(n);  // nothing changes if this fails
+    char* const d = data_.get() + size_;
+    const char* const p = name.data();
+    if (n >= 8 && n <= 16) {
+      std::memcpy(d, p, 8);
+      std::memcpy(d + n - 8, p + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+      std::memcpy(d, p, 4);
+      std::memcpy(d + n - 4, p + n - 4, 4);
+    } else {
+      std::memcpy(d, p, n);
+    }
+    size_ += n;
+  }
+
+ private:
+  // Makes room for `more` bytes after the present ones.
+  [[gnu::noinline]] void grow(size_t more);
+
+  std::unique_ptr<char[]> data_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
 
 // Names one after another, by position.
 class NameList {
@@ -58,7 +93,7 @@ class NameList {
   }
 
  private:
-  std::string bytes_;
+  NameBytes bytes_;
   std::vector<uint64_t> ends_;
 };
 
@@ -86,9 +121,16 @@ class HashIds {
     }
   }
   // The id of `h`, found or added as the next one (`added` tells which).
-  uint32_t find_or_add(uint64_t h, bool& added);
+  uint32_t find_or_add(uint64_t h, bool& added) {
+    const uint32_t id = find(h);
+    added = id == kNone;
+    return added ? add(h) : id;
+  }
 
  private:
+  // Adds `h`, which is not in the table; returns its id. Out of line: a
+  // found hash, the common case, then costs no call.
+  [[gnu::noinline]] uint32_t add(uint64_t h);
   void rehash(size_t capacity);
 
   BigArray<uint64_t> slots_;
@@ -103,7 +145,10 @@ class MirrorLoad;
 // threads: each takes whole cache lines.
 class alignas(64) MirrorDocumentsPart {
  public:
-  MirrorDocumentsPart(const DigestKey& key, const StringTable& documents) : key_(key), documents_(documents) {}
+  // `most_tokens`: the most tokens that a part read so far has met, shared
+  // by the parts.
+  MirrorDocumentsPart(const DigestKey& key, const StringTable& documents, std::atomic<uint32_t>& most_tokens)
+      : key_(key), documents_(documents), most_tokens_(most_tokens) {}
 
   void begin(std::string_view key) {
     document_digest_ = key_.name(key);
@@ -136,10 +181,10 @@ class alignas(64) MirrorDocumentsPart {
   }
   void end() {
     lengths_.push_back(static_cast<int32_t>(length_));
-    if (pending_.size() >= kBatch) flush();
+    if (pending_.size() >= kBatch) find_tokens();
   }
   // After the part's last record.
-  void flush() { find_tokens(); }
+  void flush();
 
  private:
   friend class MirrorLoad;
@@ -157,6 +202,7 @@ class alignas(64) MirrorDocumentsPart {
 
   const DigestKey& key_;
   const StringTable& documents_;
+  std::atomic<uint32_t>& most_tokens_;
   NameList names_;                      // the documents' keys, in file order
   std::vector<uint64_t> lookup_hashes_;  // per document: the low half of its name's digest
   std::vector<uint64_t> table_hashes_;   // per document: its hash in `documents_`
@@ -168,7 +214,7 @@ class alignas(64) MirrorDocumentsPart {
   static constexpr size_t kRecent = 4096;
   std::unique_ptr<uint64_t[]> recent_ = std::make_unique<uint64_t[]>(kRecent);
   std::vector<Pending> pending_;
-  std::string pending_names_;
+  NameBytes pending_names_;
   Digest digest_;
   uint64_t postings_ = 0;
   bool regular_ = true;  // no count below 1
@@ -190,19 +236,22 @@ class alignas(64) MirrorTokensPart {
   }
   void name(std::string_view document) {
     document_digest_ = key_.name(document);
-    pending_.push_back(document_digest_.low);
+    pending_[read_ & (kPending - 1)] = document_digest_.low;
     prefetch(document_digest_.low);
   }
   void count(int32_t count) {
     digest_.add(key_.triple(document_digest_, token_digest_, count));
     counts_.push_back(count);
-    if (pending_.size() >= 2 * kAhead) find_documents(kAhead);
+    if (++read_ - found_ >= 2 * kAhead) find_documents(kAhead);
   }
   void end();
 
  private:
   friend class MirrorLoad;
   static constexpr size_t kAhead = 32;
+  // The hashes of the postings whose documents are not found yet, by
+  // position in the record: at most 2 * kAhead - 1 at a time.
+  static constexpr size_t kPending = 2 * kAhead;
   // A record's token, or a key that no document names: kUnnamed | its
   // position in unnamed_.
   static constexpr uint32_t kUnnamed = 0x80000000u;
@@ -227,7 +276,9 @@ class alignas(64) MirrorTokensPart {
   uint32_t token_ = 0;
   Digest token_digest_;
   Digest document_digest_;  // of the name just read
-  std::vector<uint64_t> pending_;
+  uint64_t pending_[kPending];
+  size_t read_ = 0;   // postings read
+  size_t found_ = 0;  // postings whose documents are found
   std::vector<uint32_t> documents_;
   std::vector<int32_t> counts_;
 };
@@ -265,6 +316,7 @@ class MirrorLoad {
   std::vector<std::unique_ptr<MirrorDocumentsPart>> documents_;  // in file order
   std::vector<std::unique_ptr<MirrorTokensPart>> tokens_;
   HashIds document_ids_;  // by the low half of the name's digest
+  std::atomic<uint32_t> most_part_tokens_{0};  // the most tokens of a documents part read so far
   std::unique_ptr<std::atomic<bool>[]> claimed_;  // per named token
   uint32_t named_ = 0;  // tokens that the documents file names
   float average_ = 0;
