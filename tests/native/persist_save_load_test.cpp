@@ -580,6 +580,23 @@ TEST(name_lists_keep_names_of_every_length) {
   CHECK_EQ(list.bytes(), bytes);
 }
 
+// Names of every length up to 80 bytes, as documents and as tokens: the
+// mirror reading takes them, with the exact reading's result.
+TEST(mirrored_names_of_every_length) {
+  Index source;
+  for (size_t n = 1; n <= 80; ++n) {
+    const std::string document(n, static_cast<char>('a' + n % 26));
+    const std::string token(n, static_cast<char>('A' + n % 26));
+    const std::vector<std::string_view> tokens = {token, "common", std::string_view(token).substr(0, n / 2 + 1)};
+    source.add_document(document, tokens);
+  }
+  const Texts t = texts_of(source);
+  for (const size_t threads : {1, 2}) {
+    EXPECT_TEXT(loaded(t, 64, threads), t.documents + "|" + t.tokens);
+    CHECK(mirror_reading_takes(t, 64, threads));
+  }
+}
+
 // A mirrored load makes long lists as a list made afresh from the same
 // postings does: lists long enough to be mapped, counts kept aside on
 // either side of block boundaries, and block bounds computed after the

@@ -46,9 +46,9 @@ class DigestKey {
       k_[2 * i] = key.k0;
       k_[2 * i + 1] = key.k1;
     }
-    for (size_t n = 0; n <= 16; ++n) {
-      short_x_[n] = start_x(n);
-      short_y_[n] = start_y(n);
+    for (size_t n = 0; n < kStarts; ++n) {
+      starts_x_[n] = start_x(n);
+      starts_y_[n] = start_y(n);
     }
   }
 
@@ -74,14 +74,17 @@ class DigestKey {
     const char* p = s.data();
     size_t n = s.size();
     uint64_t x, y;
-    uint64_t a = 0, b = 0;
-    if (n <= 16) {
-      x = short_x_[n];
-      y = short_y_[n];
-      detail::load_short(p, n, a, b);
+    if (n < kStarts) [[likely]] {
+      x = starts_x_[n];
+      y = starts_y_[n];
     } else {
       x = start_x(n);
       y = start_y(n);
+    }
+    uint64_t a = 0, b = 0;
+    if (n <= 16) {
+      detail::load_short(p, n, a, b);
+    } else {
       for (; n > 16; p += 16, n -= 16) {
         const uint64_t u = load64(p);
         const uint64_t v = load64(p + 8);
@@ -94,14 +97,15 @@ class DigestKey {
     return Digest{fold_multiply(a ^ k_[4], b ^ x), kBoth ? fold_multiply(a ^ k_[5], b ^ y) : 0};
   }
 
-  // The lanes' starting values for a name of n bytes; those of short names
-  // are looked up.
+  // The lanes' starting values for a name of n bytes; those of names
+  // shorter than kStarts bytes, nearly all, are looked up.
+  static constexpr size_t kStarts = 65;
   uint64_t start_x(size_t n) const { return k_[0] ^ (uint64_t{n} * 0x9e3779b97f4a7c15ULL); }
   uint64_t start_y(size_t n) const { return k_[1] ^ (uint64_t{n} * 0xc2b2ae3d27d4eb4fULL); }
 
   uint64_t k_[8];
-  uint64_t short_x_[17];
-  uint64_t short_y_[17];
+  uint64_t starts_x_[kStarts];
+  uint64_t starts_y_[kStarts];
 };
 
 }  // namespace vantoro
