@@ -183,7 +183,8 @@ class alignas(64) MirrorDocumentsPart {
     lengths_.push_back(static_cast<int32_t>(length_));
     if (pending_.size() >= kBatch) find_tokens();
   }
-  // After the part's last record.
+  // After the part's last record: finds its last tokens, and tells the
+  // parts read later how many tokens to make room for.
   void flush();
 
  private:
