@@ -53,36 +53,6 @@ void NameBytes::grow(size_t more) {
   capacity_ = capacity;
 }
 
-void HashIds::reserve(size_t n) {
-  size_t capacity = slots_.capacity();
-  while (n * 2 > capacity) capacity *= 2;
-  if (capacity != slots_.capacity()) rehash(capacity);
-  hashes_.reserve(n);
-}
-
-void HashIds::rehash(size_t capacity) {
-  BigArray<uint64_t> fresh = BigArray<uint64_t>::zeroed(capacity);
-  const size_t mask = capacity - 1;
-  for (uint32_t id = 0; id < hashes_.size(); ++id) {
-    const uint64_t h = hashes_[id];
-    size_t i = h & mask;
-    while (fresh[i] != 0) i = (i + 1) & mask;
-    fresh[i] = (h >> 32) << 32 | (uint64_t{id} + 1);
-  }
-  slots_.swap(fresh);
-  mask_ = mask;
-}
-
-uint32_t HashIds::add(uint64_t h) {
-  size_t i = h & mask_;
-  while (slots_[i] != 0) i = (i + 1) & mask_;
-  const uint32_t id = size();
-  hashes_.push_back(h);
-  slots_[i] = (h >> 32) << 32 | (uint64_t{id} + 1);
-  if (hashes_.size() * 2 > slots_.capacity()) rehash(slots_.capacity() * 2);
-  return id;
-}
-
 void MirrorDocumentsPart::find_tokens() {
   // The table starts as large as the largest part read so far needed, not
   // growing step by step.

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "index/big_alloc.hpp"
+#include "index/hash_ids.hpp"
 #include "index/index.hpp"
 #include "index/pair_digest.hpp"
 
@@ -95,47 +96,6 @@ class NameList {
  private:
   NameBytes bytes_;
   std::vector<uint64_t> ends_;
-};
-
-// Dense ids by 64-bit hash alone, in the order the hashes were added. A
-// slot holds (high half of the hash) << 32 | (id + 1), open addressing from
-// the low bits. Names are never compared: whoever uses it must catch a
-// name taken for another whose hash has the same slot and high half.
-class HashIds {
- public:
-  static constexpr uint32_t kNone = 0xffffffffu;
-
-  HashIds() { rehash(1024); }
-  uint32_t size() const { return static_cast<uint32_t>(hashes_.size()); }
-  uint64_t hash(uint32_t id) const { return hashes_[id]; }
-  // Makes room for `n` hashes in all.
-  void reserve(size_t n);
-  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
-
-  uint32_t find(uint64_t h) const {
-    const uint64_t tag = h >> 32;
-    for (size_t i = h & mask_;; i = (i + 1) & mask_) {
-      const uint64_t slot = slots_[i];
-      if (slot == 0) return kNone;
-      if (slot >> 32 == tag) return static_cast<uint32_t>(slot) - 1;
-    }
-  }
-  // The id of `h`, found or added as the next one (`added` tells which).
-  uint32_t find_or_add(uint64_t h, bool& added) {
-    const uint32_t id = find(h);
-    added = id == kNone;
-    return added ? add(h) : id;
-  }
-
- private:
-  // Adds `h`, which is not in the table; returns its id. Out of line: a
-  // found hash, the common case, then costs no call.
-  [[gnu::noinline]] uint32_t add(uint64_t h);
-  void rehash(size_t capacity);
-
-  BigArray<uint64_t> slots_;
-  size_t mask_ = 0;
-  std::vector<uint64_t> hashes_;  // by id
 };
 
 class MirrorLoad;
