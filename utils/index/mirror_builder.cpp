@@ -80,7 +80,11 @@ void MirrorDocumentsPart::flush() {
 void MirrorTokensPart::begin(std::string_view key) {
   current_key_.assign(key);
   token_digest_ = key_.name(key);
-  token_ = load_.index_.token_names_.find(key);
+  // A saved token file names the tokens in the order of their ids: the
+  // token after the last one is tried first, which costs no hashing.
+  const StringTable& names = load_.index_.token_names_;
+  const uint32_t next = last_token_ + 1;  // 0 before any (kAbsent + 1)
+  token_ = next < names.size() && names.name(next) == key ? next : names.find(key);
   if (token_ == StringTable::kAbsent) {
     unnamed_.push_back(key);
   } else {
