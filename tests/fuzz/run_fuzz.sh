@@ -21,7 +21,7 @@ sources="tests/fuzz/decode_fuzz.cpp
   utils/persist/json_reader.cpp utils/persist/json_writer.cpp utils/persist/format_error.cpp
   utils/persist/number_text.cpp utils/persist/quoted_text.cpp utils/persist/index_loader.cpp utils/persist/utf8.cpp
   utils/index/builder.cpp utils/index/mirror_builder.cpp utils/index/index.cpp utils/index/posting_list.cpp
-  utils/index/string_table.cpp utils/index/hash.cpp utils/index/big_alloc.cpp utils/index/document_maps.cpp"
+  utils/index/string_table.cpp utils/index/hash.cpp utils/index/hash_ids.cpp utils/index/big_alloc.cpp utils/index/document_maps.cpp"
 sanitize="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -pthread"
 
 # shellcheck disable=SC2086
