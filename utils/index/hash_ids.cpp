@@ -31,13 +31,9 @@ void HashIds::rehash(size_t buckets) {
 
 uint32_t HashIds::add(uint64_t h) {
   const uint32_t id = size();
-  // Room first: a failure changes nothing.
-  if ((hashes_.size() + 1) * 2 > buckets_.capacity() * kSlots) {
-    hashes_.reserve(hashes_.size() + 1);
-    rehash(buckets_.capacity() * 2);
-  }
   hashes_.push_back(h);
   place(h, id);
+  if (hashes_.size() * 2 > buckets_.capacity() * kSlots) rehash(buckets_.capacity() * 2);
   return id;
 }
 
