@@ -582,6 +582,57 @@ TEST(name_lists_keep_names_of_every_length) {
 
 // Names of every length up to 80 bytes, as documents and as tokens: the
 // mirror reading takes them, with the exact reading's result.
+// Pieces of a text copied one at a time into one buffer, as a file is
+// read: once the next piece is read, a view of the last one shows other
+// bytes.
+class OneBufferChunks final : public persist::TextChunks {
+ public:
+  OneBufferChunks(std::string_view text, size_t piece) : text_(text), total_(text.size()), buffer_(piece, '#') {}
+  bool next(std::string_view& piece) override {
+    if (text_.empty()) return false;
+    const size_t n = std::min(buffer_.size(), text_.size());
+    std::fill(buffer_.begin(), buffer_.end(), '#');
+    std::memcpy(buffer_.data(), text_.data(), n);
+    text_.remove_prefix(n);
+    piece = std::string_view(buffer_.data(), n);
+    return true;
+  }
+  uint64_t total_size() const override { return total_; }
+
+ private:
+  std::string_view text_;
+  uint64_t total_;
+  std::string buffer_;
+};
+
+// The documents file's names wait for their tokens to be looked for: none
+// may be read after its piece is gone, whether the piece ends inside a name,
+// between names or between records.
+TEST(mirror_reading_through_one_reused_buffer) {
+  Index source = varied_index(300);
+  for (size_t n = 1; n <= 40; ++n) {
+    const std::string token(n, static_cast<char>('A' + n % 26));
+    const std::vector<std::string_view> tokens = {token, "common", "w\\u00e9"};
+    source.add_document("long-" + std::to_string(n), tokens);
+  }
+  const Texts t = texts_of(source);
+  const std::string expected = t.documents + "|" + t.tokens;
+  for (const size_t threads : {1, 2}) {
+    for (const size_t piece : {size_t{1}, size_t{5}, size_t{64}, size_t{4096}}) {
+      const persist::OpenText open = [&](int text, uint64_t offset) -> std::unique_ptr<persist::TextChunks> {
+        return std::make_unique<OneBufferChunks>(std::string_view(text == 0 ? t.documents : t.tokens).substr(offset), piece);
+      };
+      std::optional<Index> index;
+      try {
+        index = persist::decode_mirrored(open, threads, 1);
+      } catch (const MirrorBroken&) {
+      }
+      CHECK(index.has_value());
+      if (index) EXPECT_TEXT(documents_of(*index) + "|" + tokens_of(*index), expected);
+    }
+  }
+}
+
 TEST(mirrored_names_of_every_length) {
   Index source;
   for (size_t n = 1; n <= 80; ++n) {

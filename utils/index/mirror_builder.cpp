@@ -53,24 +53,8 @@ void NameBytes::grow(size_t more) {
   capacity_ = capacity;
 }
 
-void MirrorDocumentsPart::find_tokens() {
-  // The table starts as large as the largest part read so far needed, not
-  // growing step by step.
-  if (token_ids_.size() == 0) token_ids_.reserve(most_tokens_.load(std::memory_order_relaxed));
-  const size_t n = pending_.size();
-  for (size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) token_ids_.prefetch(pending_[i + kAhead].hash);
-    const Pending& p = pending_[i];
-    bool added;
-    token_ids_.find_or_add(p.hash, added);
-    if (added) tokens_.push_back(std::string_view(pending_names_.data() + p.name, p.size));
-  }
-  pending_.clear();
-  pending_names_.clear();
-}
-
 void MirrorDocumentsPart::flush() {
-  find_tokens();
+  settle();
   const uint32_t n = token_ids_.size();
   uint32_t most = most_tokens_.load(std::memory_order_relaxed);
   while (most < n && !most_tokens_.compare_exchange_weak(most, n, std::memory_order_relaxed)) {

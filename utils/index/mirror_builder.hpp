@@ -111,6 +111,9 @@ class alignas(64) MirrorDocumentsPart {
       : key_(key), documents_(documents), most_tokens_(most_tokens) {}
 
   void begin(std::string_view key) {
+    // The token table starts as large as the largest part read so far
+    // needed, not growing step by step.
+    if (names_.size() == 0) token_ids_.reserve(most_tokens_.load(std::memory_order_relaxed));
     document_digest_ = key_.name(key);
     names_.push_back(key);
     lookup_hashes_.push_back(document_digest_.low);
@@ -121,17 +124,15 @@ class alignas(64) MirrorDocumentsPart {
     const uint32_t document = names_.size() - 1;
     if (text != names_.name(document)) record_ids_.emplace_back(document, std::string(text));
   }
+  // `token` must stay readable until settle(): the reader calls it before
+  // it gives up the text that a name lies in.
   void name(std::string_view token) {
     token_digest_ = key_.name(token);
-    // Most pairs name a common token that this part has already met: the
-    // small table of recent hashes answers them here, before any copy (0
-    // marks an empty entry).
-    uint64_t& recent = recent_[token_digest_.low & (kRecent - 1)];
-    if (recent == token_digest_.low && recent != 0) return;
-    recent = token_digest_.low;
-    pending_.push_back(Pending{token_digest_.low, static_cast<uint32_t>(pending_names_.size()),
-                               static_cast<uint32_t>(token.size())});
-    pending_names_.append(token);
+    // The token is looked for kAhead names later, once its slot of the
+    // table has had time to arrive.
+    token_ids_.prefetch(token_digest_.low);
+    waiting_[waited_ & (kWaiting - 1)] = Waiting{token_digest_.low, token};
+    if (++waited_ - found_ > kAhead) find_next();
   }
   void count(int32_t count) {
     digest_.add(key_.triple(document_digest_, token_digest_, count));
@@ -139,9 +140,10 @@ class alignas(64) MirrorDocumentsPart {
     ++postings_;
     if (count < 1) regular_ = false;
   }
-  void end() {
-    lengths_.push_back(static_cast<int32_t>(length_));
-    if (pending_.size() >= kBatch) find_tokens();
+  void end() { lengths_.push_back(static_cast<int32_t>(length_)); }
+  // Finds the tokens of every name read so far.
+  void settle() {
+    while (found_ < waited_) find_next();
   }
   // After the part's last record: finds its last tokens, and tells the
   // parts read later how many tokens to make room for.
@@ -149,17 +151,20 @@ class alignas(64) MirrorDocumentsPart {
 
  private:
   friend class MirrorLoad;
-  // Pairs of tokens not recently met, gathered before their tokens are
-  // looked for, so that the table reads of many are requested before any
-  // is needed.
-  static constexpr size_t kBatch = 4096;
-  struct Pending {
-    uint64_t hash;  // the low half of the token name's digest
-    uint32_t name;  // offset in pending_names_
-    uint32_t size;
+  static constexpr size_t kAhead = 16;
+  static constexpr size_t kWaiting = 2 * kAhead;
+  // A name read whose token is not looked for yet.
+  struct Waiting {
+    uint64_t hash;  // the low half of the name's digest
+    std::string_view name;
   };
-  // Gives the pending pairs' new tokens the next ids.
-  void find_tokens();
+  // Looks for the oldest waiting name's token; a new one takes the next id.
+  void find_next() {
+    const Waiting& w = waiting_[found_++ & (kWaiting - 1)];
+    bool added;
+    token_ids_.find_or_add(w.hash, added);
+    if (added) [[unlikely]] tokens_.push_back(w.name);
+  }
 
   const DigestKey& key_;
   const StringTable& documents_;
@@ -171,11 +176,9 @@ class alignas(64) MirrorDocumentsPart {
   std::vector<std::pair<uint32_t, std::string>> record_ids_;  // where a record's id differs from its key
   HashIds token_ids_;
   NameList tokens_;  // in order of first appearance in this part
-  // Hashes of tokens already met, by their low bits.
-  static constexpr size_t kRecent = 4096;
-  std::unique_ptr<uint64_t[]> recent_ = std::make_unique<uint64_t[]>(kRecent);
-  std::vector<Pending> pending_;
-  NameBytes pending_names_;
+  Waiting waiting_[kWaiting];
+  size_t waited_ = 0;  // names read
+  size_t found_ = 0;   // names whose tokens are found
   Digest digest_;
   uint64_t postings_ = 0;
   bool regular_ = true;  // no count below 1

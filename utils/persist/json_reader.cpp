@@ -157,6 +157,7 @@ class Scanner {
   // Fetches the next piece once the current one is used up (i_ == n_).
   // False at the end of the text, which leaves pos() at the end.
   [[gnu::noinline]] bool more() {
+    if (piece_ends_) piece_ends_(piece_ends_context_);
     std::string_view piece;
     while (chunks_ != nullptr && chunks_->next(piece)) {
       if (piece.empty()) continue;
@@ -678,6 +679,10 @@ class Scanner {
   uint64_t base_ = 0;
   uint64_t line_ = 1;
   uint64_t line_start_ = 0;  // offset of the first byte after the last line feed
+  // Called before the current piece is given up, while views of it are
+  // still readable.
+  void (*piece_ends_)(void*) = nullptr;
+  void* piece_ends_context_ = nullptr;
   std::string scratch_;
   std::string number_;
   std::vector<uint8_t> frames_;
@@ -700,8 +705,8 @@ struct TokensFile {
 template <class File, class Receiver>
 class RecordReader : Scanner {
  public:
-  RecordReader(std::string_view text, Receiver& receiver) : Scanner(text), receiver_(receiver) {}
-  RecordReader(TextChunks& text, Receiver& receiver) : Scanner(text), receiver_(receiver) {}
+  RecordReader(std::string_view text, Receiver& receiver) : Scanner(text), receiver_(receiver) { watch_pieces(); }
+  RecordReader(TextChunks& text, Receiver& receiver) : Scanner(text), receiver_(receiver) { watch_pieces(); }
 
   void read(TextPart part = TextPart{}) {
     // A part after the first starts at the ',' before its first record.
@@ -827,6 +832,17 @@ class RecordReader : Scanner {
     receiver_.id(read_string<true>());
   }
 
+  // A receiver that keeps views of names until its settle() is told when
+  // a piece ends, and settles after each name that the general reading
+  // gives (which may lie in scratch_, rewritten by the next string).
+  static constexpr bool kSettles = requires(Receiver& r) { r.settle(); };
+  void watch_pieces() {
+    if constexpr (kSettles) {
+      piece_ends_ = [](void* receiver) { static_cast<Receiver*>(receiver)->settle(); };
+      piece_ends_context_ = &receiver_;
+    }
+  }
+
   void read_maps() {
     const int c = peek_ws();
     if (c < 0) fail_peek(Syntax::kEofValue);
@@ -840,6 +856,7 @@ class RecordReader : Scanner {
       });
       if (!next_member(first)) break;
       receiver_.name(read_string<true>());
+      if constexpr (kSettles) receiver_.settle();
       colon();
       receiver_.count(read_count());
     }
