@@ -8,8 +8,9 @@
 // escapes and numbers are cut at every place), must read exactly as it does
 // whole. And whole loads of pairs of texts (the input with the other file
 // made to mirror it, as a save would write it) must give, on one thread or
-// two and in pieces of any size, what the exact reading of the same pair
-// gives: the same error, or an index that encodes to the same two texts.
+// two, in pieces of any size and through one reused buffer as a file is
+// read, what the exact reading of the same pair gives: the same error, or
+// an index that encodes to the same two texts.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -106,9 +107,13 @@ std::string load_exactly(std::string_view documents, std::string_view tokens) {
   return encode_documents(index).str() + "|" + encode_tokens(index).str();
 }
 
-std::string load(std::string_view documents, std::string_view tokens, size_t piece, size_t threads) {
+// A load whose pieces are copied into one reused buffer where `copied`,
+// as a file's are.
+std::string load(std::string_view documents, std::string_view tokens, size_t piece, size_t threads, bool copied = false) {
   const OpenText open = [&](int text, uint64_t offset) -> std::unique_ptr<TextChunks> {
-    return std::make_unique<StringChunks>(std::string_view(text == 0 ? documents : tokens).substr(offset), piece);
+    const std::string_view rest = std::string_view(text == 0 ? documents : tokens).substr(offset);
+    if (copied) return std::make_unique<CopiedChunks>(rest, piece);
+    return std::make_unique<StringChunks>(rest, piece);
   };
   try {
     const Index index = decode_index(open, threads, 1);
@@ -168,6 +173,7 @@ void check_pair(bool input_is_documents, std::string_view text) {
     for (const size_t piece : {size_t{1}, size_t{5}, ~size_t{0}}) {
       if (load(documents, tokens, piece, threads) != expected) fail("a load differs from the exact reading");
     }
+    if (load(documents, tokens, 3, threads, true) != expected) fail("a load through one buffer differs from the exact reading");
   }
   // A token text that is the input's own documents text reads as nothing
   // alike: the exact way, with the same outcome.

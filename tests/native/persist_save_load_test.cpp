@@ -582,29 +582,6 @@ TEST(name_lists_keep_names_of_every_length) {
 
 // Names of every length up to 80 bytes, as documents and as tokens: the
 // mirror reading takes them, with the exact reading's result.
-// Pieces of a text copied one at a time into one buffer, as a file is
-// read: once the next piece is read, a view of the last one shows other
-// bytes.
-class OneBufferChunks final : public persist::TextChunks {
- public:
-  OneBufferChunks(std::string_view text, size_t piece) : text_(text), total_(text.size()), buffer_(piece, '#') {}
-  bool next(std::string_view& piece) override {
-    if (text_.empty()) return false;
-    const size_t n = std::min(buffer_.size(), text_.size());
-    std::fill(buffer_.begin(), buffer_.end(), '#');
-    std::memcpy(buffer_.data(), text_.data(), n);
-    text_.remove_prefix(n);
-    piece = std::string_view(buffer_.data(), n);
-    return true;
-  }
-  uint64_t total_size() const override { return total_; }
-
- private:
-  std::string_view text_;
-  uint64_t total_;
-  std::string buffer_;
-};
-
 // The documents file's names wait for their tokens to be looked for: none
 // may be read after its piece is gone, whether the piece ends inside a name,
 // between names or between records.
@@ -620,7 +597,7 @@ TEST(mirror_reading_through_one_reused_buffer) {
   for (const size_t threads : {1, 2}) {
     for (const size_t piece : {size_t{1}, size_t{5}, size_t{64}, size_t{4096}}) {
       const persist::OpenText open = [&](int text, uint64_t offset) -> std::unique_ptr<persist::TextChunks> {
-        return std::make_unique<OneBufferChunks>(std::string_view(text == 0 ? t.documents : t.tokens).substr(offset), piece);
+        return std::make_unique<persist::CopiedChunks>(std::string_view(text == 0 ? t.documents : t.tokens).substr(offset), piece);
       };
       std::optional<Index> index;
       try {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string>
 #include <string_view>
 
 namespace vantoro::persist {
@@ -40,6 +42,30 @@ class StringChunks final : public TextChunks {
   std::string_view text_;
   size_t size_;
   uint64_t total_;
+};
+
+// A text in memory, each piece of at most `size` bytes copied into one
+// buffer that the next piece overwrites, as a file is read: a view of a
+// piece lasts exactly as long as the interface promises (tests and
+// fuzzing check that no reader keeps one longer).
+class CopiedChunks final : public TextChunks {
+ public:
+  CopiedChunks(std::string_view text, size_t size) : text_(text), total_(text.size()), buffer_(size == 0 ? 1 : size, '#') {}
+  bool next(std::string_view& piece) override {
+    if (text_.empty()) return false;
+    const size_t n = std::min(buffer_.size(), text_.size());
+    std::fill(buffer_.begin(), buffer_.end(), '#');  // what a stale view would show
+    std::memcpy(buffer_.data(), text_.data(), n);
+    text_.remove_prefix(n);
+    piece = std::string_view(buffer_.data(), n);
+    return true;
+  }
+  uint64_t total_size() const override { return total_; }
+
+ private:
+  std::string_view text_;
+  uint64_t total_;
+  std::string buffer_;
 };
 
 // Where an encoded text goes, in pieces, in order. Writing failures throw
