@@ -57,3 +57,18 @@ TEST(hash_ids_find_crowded_buckets_and_zero_tags) {
     CHECK_EQ(ids.find(0x12345), HashIds::kNone);
   }
 }
+
+// Faulting in a zeroed block ahead keeps it zero and leaves it writable to
+// its last byte, for a mapped block with a partial last page and for one
+// small enough to come from malloc.
+TEST(prefaulted_zeroed_blocks_stay_zero) {
+  for (const size_t bytes : {size_t{3} << 20 | 100, size_t{1000}}) {
+    BigArray<unsigned char> block = BigArray<unsigned char>::zeroed(bytes);
+    big_prefault(block.data(), bytes);
+    size_t nonzero = 0;
+    for (size_t i = 0; i < bytes; ++i) nonzero += block[i] != 0;
+    CHECK_EQ(nonzero, size_t{0});
+    block[bytes - 1] = 7;
+    CHECK_EQ(block[bytes - 1], 7);
+  }
+}

@@ -74,6 +74,17 @@ void* big_reallocate(void* block, size_t old_bytes, size_t new_bytes) {
   return p;
 }
 
+void big_prefault(void* block, size_t bytes) noexcept {
+  if (!block || bytes < kMappedBlock) return;  // from malloc: not mapped apart
+  const size_t size = mapped_size(bytes);
+#if defined(MADV_POPULATE_WRITE)
+  if (madvise(block, size, MADV_POPULATE_WRITE) == 0) return;
+#endif
+  // Without the advice (kernels before 5.14): a write to each page, which
+  // faults it in as written, not as the zero page.
+  for (size_t at = 0; at < size; at += kPage) static_cast<volatile char*>(block)[at] = 0;
+}
+
 void big_free(void* block, size_t bytes) noexcept {
   if (!block) return;
   if (bytes < kMappedBlock) {

@@ -26,6 +26,12 @@ void* big_allocate(size_t bytes, bool huge_pages = true);
 // big_allocate of a block whose bytes are all zero: a large block is
 // mapped zeroed already, so no page is written or faulted in beforehand.
 void* big_allocate_zeroed(size_t bytes, bool huge_pages = true);
+// Faults in the pages of a block from big_allocate, writable, ahead of use.
+// Storage that is read before it is written (a hash table's buckets) would
+// otherwise first map the shared zero page and then, at the first write,
+// fault again and flush that mapping from every processor that runs this
+// process: on a virtual machine, an interrupt to each, per page.
+void big_prefault(void* block, size_t bytes) noexcept;
 // Frees a block from big_allocate; `bytes` must be the size it was given.
 void big_free(void* block, size_t bytes) noexcept;
 // Resizes a block from big_allocate, keeping its first min(old, new) bytes:

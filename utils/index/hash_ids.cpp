@@ -23,6 +23,8 @@ void HashIds::place(uint64_t h, uint32_t id) {
 
 void HashIds::rehash(size_t buckets) {
   BigArray<Bucket> fresh = BigArray<Bucket>::zeroed(buckets);
+  // Look-ups read buckets before additions write them.
+  big_prefault(fresh.data(), buckets * sizeof(Bucket));
   buckets_.swap(fresh);
   mask_ = buckets - 1;
   // In id order, so that each bucket's slots keep the order of adding.
