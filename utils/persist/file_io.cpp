@@ -208,7 +208,12 @@ FileReplacement::FileReplacement(std::string_view path_text) : path_(checked_pat
 FileReplacement::~FileReplacement() {
   remove_file(temporary_);
   if (!committed_ && created_ && !resolved_.empty()) ::unlink(resolved_.c_str());
-  ::close(target_);
+  release_target();
+}
+
+void FileReplacement::release_target() noexcept {
+  if (target_ >= 0) ::close(target_);  // a failure to close is not reported
+  target_ = -1;
 }
 
 // Writes the text to a temporary file beside the target with the target's

@@ -82,6 +82,11 @@ class FileReplacement {
   // Puts the text in place: renames the temporary file over the target, or
   // else writes the target in place.
   void commit(const TextWriter& write);
+  // Closes the target's descriptor now. Where a rename replaced the target,
+  // that is the last hold on the old file, whose storage the system then
+  // frees in this call: a tenth of a second for a gigabyte in memory-backed
+  // storage, so that two files' are best released at once.
+  void release_target() noexcept;
 
  private:
   std::string path_;
