@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "index/bm25.hpp"
 #include "index/weight_bound.hpp"
 
@@ -231,22 +235,40 @@ void PostingList::rebuild_bounds_from_bases(const float* bases, float average) n
   // The bases of a sparse list's documents are far apart: their reads are
   // asked for this many postings ahead.
   constexpr uint32_t kAhead = 32;
+  // A block's largest saturation is the largest of its postings' quotients
+  // tf / q, each rounded as seal_block() rounds it.
   for (uint32_t b = 0; b < full_blocks(); ++b) {
     const uint32_t begin = b << kBlockShift;
-    // The largest tf / q of the block, compared as tf * q' > tf' * q: the
-    // products of two floats are exact in double, and the final division
-    // rounds the largest quotient to the largest of the rounded ones.
-    float best_tf = 0.0f, best_q = 1.0f;
+#if defined(__SSE2__)
+    if (!long_counts_) {
+      // Four postings at a time, their counts from four bytes.
+      const uint8_t* c = short_counts();
+      const __m128i zero = _mm_setzero_si128();
+      __m128 most = _mm_setzero_ps();
+      for (uint32_t i = begin; i < begin + kBlockSize; i += 4) {
+        if (i + kAhead + 3 < n) {
+          for (uint32_t k = 0; k < 4; ++k) __builtin_prefetch(bases + d[i + kAhead + k]);
+        }
+        uint32_t four;
+        std::memcpy(&four, c + i, 4);
+        const __m128i counts = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(static_cast<int>(four)), zero), zero);
+        const __m128 tf = _mm_cvtepi32_ps(counts);
+        const __m128 base = _mm_setr_ps(bases[d[i]], bases[d[i + 1]], bases[d[i + 2]], bases[d[i + 3]]);
+        most = _mm_max_ps(most, _mm_div_ps(tf, _mm_add_ps(base, tf)));
+      }
+      most = _mm_max_ps(most, _mm_shuffle_ps(most, most, _MM_SHUFFLE(1, 0, 3, 2)));
+      most = _mm_max_ps(most, _mm_shuffle_ps(most, most, _MM_SHUFFLE(2, 3, 0, 1)));
+      blocks_[b] = BlockBounds{d[begin], d[begin + kBlockSize - 1], _mm_cvtss_f32(most), average};
+      continue;
+    }
+#endif
+    float most = 0.0f;
     for (uint32_t i = begin; i < begin + kBlockSize; ++i) {
       if (i + kAhead < n) __builtin_prefetch(bases + d[i + kAhead]);
       const float tf = static_cast<float>(count(i));
-      const float q = bases[d[i]] + tf;
-      // Chosen without a jump: which posting is largest is data.
-      const bool larger = double{tf} * double{best_q} > double{best_tf} * double{q};
-      best_tf = larger ? tf : best_tf;
-      best_q = larger ? q : best_q;
+      most = std::max(most, tf / (bases[d[i]] + tf));
     }
-    blocks_[b] = BlockBounds{d[begin], d[begin + kBlockSize - 1], best_tf / best_q, average};
+    blocks_[b] = BlockBounds{d[begin], d[begin + kBlockSize - 1], most, average};
   }
 }
 

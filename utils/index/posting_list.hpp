@@ -159,8 +159,8 @@ class PostingList {
   void rebuild_bounds(const float* lengths, float average) noexcept;
   // The same bounds, for a list whose counts are all at least 1 and whose
   // documents' lengths are all at least 0, from each document's
-  // saturation_base() at `average` (positive and finite): no division per
-  // posting.
+  // saturation_base() at `average` (positive and finite), computed once per
+  // document instead of once per posting.
   void rebuild_bounds_from_bases(const float* bases, float average) noexcept;
   // Releases unused room where it is worth a copy of the postings.
   void shrink_to_fit();
