@@ -58,17 +58,24 @@ TEST(hash_ids_find_crowded_buckets_and_zero_tags) {
   }
 }
 
-// Faulting in a zeroed block ahead keeps it zero and leaves it writable to
-// its last byte, for a mapped block with a partial last page and for one
-// small enough to come from malloc.
-TEST(prefaulted_zeroed_blocks_stay_zero) {
+// Faulting a block in ahead keeps its bytes (a zeroed block all zero, a
+// written one as written) and leaves it writable to its last byte, for a
+// mapped block with a partial last page and for one small enough to come
+// from malloc.
+TEST(prefaulted_blocks_keep_their_bytes) {
   for (const size_t bytes : {size_t{3} << 20 | 100, size_t{1000}}) {
-    BigArray<unsigned char> block = BigArray<unsigned char>::zeroed(bytes);
-    big_prefault(block.data(), bytes);
-    size_t nonzero = 0;
-    for (size_t i = 0; i < bytes; ++i) nonzero += block[i] != 0;
-    CHECK_EQ(nonzero, size_t{0});
-    block[bytes - 1] = 7;
-    CHECK_EQ(block[bytes - 1], 7);
+    BigArray<unsigned char> zeroed = BigArray<unsigned char>::zeroed(bytes);
+    big_prefault(zeroed.data(), bytes);
+    BigArray<unsigned char> written(bytes);
+    for (size_t i = 0; i < bytes; ++i) written[i] = static_cast<unsigned char>(i * 7 + 1);
+    big_prefault(written.data(), bytes);
+    size_t changed = 0;
+    for (size_t i = 0; i < bytes; ++i) {
+      changed += zeroed[i] != 0;
+      changed += written[i] != static_cast<unsigned char>(i * 7 + 1);
+    }
+    CHECK_EQ(changed, size_t{0});
+    zeroed[bytes - 1] = 7;
+    CHECK_EQ(zeroed[bytes - 1], 7);
   }
 }
