@@ -333,7 +333,9 @@ def persistence_table(results: list):
             load_s = min(load["load_times"])
             rate = size / 1e6 / load_s
             ratio = r["add_s"] / load_s
-            peak, kept = max(load["peak_growth"]), min(load["kept"])
+            # The load whose peak rose most over the index it kept (a peak of
+            # one load over the index of another would mix two moments).
+            peak, kept = max(zip(load["peak_growth"], load["kept"]), key=lambda pk: pk[0] - pk[1])
             rows.append([f"{r['docs']:,}", r["ids"], r["dir"], _mb(size), f"{r['add_s']:.2f} s", f"{save_s:.2f} s",
                          save_note, f"{r['dd_mbps']:,.0f}" if r.get("dd_mbps") else "-", str(t), f"{load_s:.2f} s",
                          f"{rate:,.0f} ({_goal(rate >= GOAL_LOAD_MBPS)})",
