@@ -107,7 +107,6 @@ def child_save(n_docs: int, args) -> dict:
     # As many builds as loads, each into a new index after the last one was
     # freed: both sides of the ratio are the best of the same number of runs.
     add_times = []
-    bm = None
     for _ in range(args.repeat):
         bm = None
         release_free_memory()
