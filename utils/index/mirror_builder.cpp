@@ -135,13 +135,13 @@ void MirrorLoad::join_documents() {
     bytes += part->names_.bytes();
   }
   if (documents >= StringTable::kAbsent) throw MirrorBroken{};
-  ix.doc_names_.reserve(documents, bytes);
-  document_ids_.reserve(documents);
-  ix.lengths_.reserve_more(documents);
-  ix.lengths_f_.reserve_more(documents);
   // The documents' names and lengths on one thread; the table of their
-  // hashes and the tokens' names on another.
+  // hashes and the tokens' names on another. Each thread makes its own
+  // tables' room: first touches of new memory are slow on some machines.
   const auto names = [&] {
+    ix.doc_names_.reserve(documents, bytes);
+    ix.lengths_.reserve_more(documents);
+    ix.lengths_f_.reserve_more(documents);
     for (const auto& part : documents_) {
       const MirrorDocumentsPart& p = *part;
       const uint32_t first = ix.doc_names_.size();
@@ -169,6 +169,7 @@ void MirrorLoad::join_documents() {
     // being looked for. (A new token taken for a known one is missing from
     // the names; its key in the token file then sends the load the exact
     // way.)
+    document_ids_.reserve(documents);
     HashIds named;
     size_t most = 0;
     for (const auto& part : documents_) most = std::max<size_t>(most, part->tokens_.size());
@@ -193,13 +194,13 @@ void MirrorLoad::join_documents() {
       digest_.add(p.digest_);
       postings_ += p.postings_;
     }
+    named_ = ix.token_names_.size();
+    ix.tokens_.resize(named_);
+    claimed_ = std::make_unique<std::atomic<bool>[]>(named_);
   };
   run_both(threads_ >= 2, names, hashes);
-  named_ = ix.token_names_.size();
   ix.document_count_ = ix.doc_names_.size();
   average_ = ix.current_average();
-  ix.tokens_.resize(named_);
-  claimed_ = std::make_unique<std::atomic<bool>[]>(named_);
   documents_.clear();
 }
 
