@@ -164,12 +164,12 @@ void MirrorLoad::join_documents() {
     }
   };
   const auto hashes = [&] {
+    document_ids_.reserve(documents);
     // The tokens named so far, by hash: most of a part's tokens are known
     // from the parts before it, and are passed over without their names
     // being looked for. (A new token taken for a known one is missing from
     // the names; its key in the token file then sends the load the exact
     // way.)
-    document_ids_.reserve(documents);
     HashIds named;
     size_t most = 0;
     for (const auto& part : documents_) most = std::max<size_t>(most, part->tokens_.size());
