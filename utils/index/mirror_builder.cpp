@@ -53,14 +53,6 @@ void NameBytes::grow(size_t more) {
   capacity_ = capacity;
 }
 
-void MirrorDocumentsPart::flush() {
-  settle();
-  const uint32_t n = token_ids_.size();
-  uint32_t most = most_tokens_.load(std::memory_order_relaxed);
-  while (most < n && !most_tokens_.compare_exchange_weak(most, n, std::memory_order_relaxed)) {
-  }
-}
-
 void MirrorTokensPart::begin(std::string_view key) {
   current_key_.assign(key);
   token_digest_ = key_.name(key);
@@ -115,9 +107,17 @@ void MirrorTokensPart::end() {
 
 MirrorLoad::MirrorLoad(const DigestKey& key, size_t threads) : key_(key), threads_(threads) {}
 
-void MirrorLoad::start_documents(size_t parts) {
+void MirrorLoad::start_documents(size_t parts, size_t threads) {
   documents_.resize(parts);
-  for (auto& part : documents_) part = std::make_unique<MirrorDocumentsPart>(key_, index_.doc_names_, most_part_tokens_);
+  thread_tokens_.resize(threads);
+}
+
+MirrorDocumentsPart& MirrorLoad::documents_part(size_t part, size_t thread) {
+  // A token that a part leaves out because the thread met it in an earlier
+  // part is named by that part already when the join reaches this one: the
+  // join still names each token at its first appearance in the file.
+  documents_[part] = std::make_unique<MirrorDocumentsPart>(key_, index_.doc_names_, thread_tokens_[thread]);
+  return *documents_[part];
 }
 
 void MirrorLoad::start_tokens(size_t parts) {
@@ -186,9 +186,9 @@ void MirrorLoad::join_documents() {
       }
       // Tokens new to this part that an earlier part has not named.
       for (uint32_t t = 0; t < p.tokens_.size(); ++t) {
-        if (t + kAhead < p.tokens_.size()) named.prefetch(p.token_ids_.hash(t + kAhead));
+        if (t + kAhead < p.tokens_.size()) named.prefetch(p.token_hash(t + kAhead));
         bool added;
-        named.find_or_add(p.token_ids_.hash(t), added);
+        named.find_or_add(p.token_hash(t), added);
         if (added) ix.token_names_.intern(p.tokens_.name(t));
       }
       digest_.add(p.digest_);
@@ -202,6 +202,7 @@ void MirrorLoad::join_documents() {
   ix.document_count_ = ix.doc_names_.size();
   average_ = ix.current_average();
   documents_.clear();
+  thread_tokens_.clear();
 }
 
 void MirrorLoad::put_list(uint32_t t, const uint32_t* documents, const int32_t* counts, uint32_t n) {

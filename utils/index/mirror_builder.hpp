@@ -105,15 +105,12 @@ class MirrorLoad;
 // threads: each takes whole cache lines.
 class alignas(64) MirrorDocumentsPart {
  public:
-  // `most_tokens`: the most tokens that a part read so far has met, shared
-  // by the parts.
-  MirrorDocumentsPart(const DigestKey& key, const StringTable& documents, std::atomic<uint32_t>& most_tokens)
-      : key_(key), documents_(documents), most_tokens_(most_tokens) {}
+  // `token_ids`: the tokens met by the parts that this part's thread has
+  // read before it (see MirrorLoad::documents_part).
+  MirrorDocumentsPart(const DigestKey& key, const StringTable& documents, HashIds& token_ids)
+      : key_(key), documents_(documents), token_ids_(token_ids), first_token_(token_ids.size()) {}
 
   void begin(std::string_view key) {
-    // The token table starts as large as the largest part read so far
-    // needed, not growing step by step.
-    if (names_.size() == 0) token_ids_.reserve(most_tokens_.load(std::memory_order_relaxed));
     document_digest_ = key_.name(key);
     names_.push_back(key);
     lookup_hashes_.push_back(document_digest_.low);
@@ -145,9 +142,8 @@ class alignas(64) MirrorDocumentsPart {
   void settle() {
     while (found_ < waited_) find_next();
   }
-  // After the part's last record: finds its last tokens, and tells the
-  // parts read later how many tokens to make room for.
-  void flush();
+  // After the part's last record: finds its last tokens.
+  void flush() { settle(); }
 
  private:
   friend class MirrorLoad;
@@ -158,6 +154,8 @@ class alignas(64) MirrorDocumentsPart {
     uint64_t hash;  // the low half of the name's digest
     std::string_view name;
   };
+  // The hash of the t-th token that this part met first.
+  uint64_t token_hash(uint32_t t) const { return token_ids_.hash(first_token_ + t); }
   // Looks for the oldest waiting name's token; a new one takes the next id.
   void find_next() {
     const Waiting& w = waiting_[found_++ & (kWaiting - 1)];
@@ -168,14 +166,14 @@ class alignas(64) MirrorDocumentsPart {
 
   const DigestKey& key_;
   const StringTable& documents_;
-  std::atomic<uint32_t>& most_tokens_;
+  HashIds& token_ids_;          // shared with the thread's other parts
+  const uint32_t first_token_;  // the id of this part's first new token there
   NameList names_;                      // the documents' keys, in file order
   std::vector<uint64_t> lookup_hashes_;  // per document: the low half of its name's digest
   std::vector<uint64_t> table_hashes_;   // per document: its hash in `documents_`
   std::vector<int32_t> lengths_;
   std::vector<std::pair<uint32_t, std::string>> record_ids_;  // where a record's id differs from its key
-  HashIds token_ids_;
-  NameList tokens_;  // in order of first appearance in this part
+  NameList tokens_;  // met first in this part, in order of first appearance
   Waiting waiting_[kWaiting];
   size_t waited_ = 0;  // names read
   size_t found_ = 0;   // names whose tokens are found
@@ -256,9 +254,13 @@ class MirrorLoad {
   MirrorLoad(const MirrorLoad&) = delete;
   MirrorLoad& operator=(const MirrorLoad&) = delete;
 
-  // The documents file in `parts` parts, each read by one receiver.
-  void start_documents(size_t parts);
-  MirrorDocumentsPart& documents_part(size_t part) { return *documents_[part]; }
+  // The documents file in `parts` parts, each read by one receiver, on
+  // `threads` threads that take parts in file order.
+  void start_documents(size_t parts, size_t threads);
+  // The receiver of a part, made when `thread` starts reading it. It takes
+  // the table of the tokens that the thread's earlier parts met, so that
+  // each token is found new once per thread, not once per part.
+  MirrorDocumentsPart& documents_part(size_t part, size_t thread);
   // After the documents file: its parts joined (throws MirrorBroken).
   void join_documents();
   // Then the token file in `parts` parts.
@@ -280,7 +282,7 @@ class MirrorLoad {
   std::vector<std::unique_ptr<MirrorDocumentsPart>> documents_;  // in file order
   std::vector<std::unique_ptr<MirrorTokensPart>> tokens_;
   HashIds document_ids_;  // by the low half of the name's digest
-  std::atomic<uint32_t> most_part_tokens_{0};  // the most tokens of a documents part read so far
+  std::vector<HashIds> thread_tokens_;  // per thread of the documents file
   std::unique_ptr<std::atomic<bool>[]> claimed_;  // per named token
   uint32_t named_ = 0;  // tokens that the documents file names
   float average_ = 0;

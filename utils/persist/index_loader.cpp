@@ -102,6 +102,9 @@ Index decode_exactly(const OpenText& open) {
 // although the work per byte differs along the text.
 constexpr size_t kParts = 8;
 
+// Threads that read a text's parts: this one and a helper.
+constexpr size_t kReadingThreads = 2;
+
 // The offset of a record boundary at or after `from`: a ',' after "}}" or
 // "}]" and before '"', as a save writes them between two records; 0 where
 // none is found soon. A name can hold such bytes too: reading the part
@@ -147,22 +150,23 @@ std::vector<uint64_t> split_text(const OpenText& open, int text, uint64_t size, 
 }
 
 // Reads one text in the parts that `bounds` gives, through decode(chunks,
-// part number, part), on this thread and a helper that take the parts in
-// turn (on this thread alone where no helper can be started). Rethrows
-// what a part threw; the other parts are then left unread.
+// part number, part, thread number), on this thread (0) and a helper (1)
+// that take the parts in turn (on this thread alone where no helper can be
+// started). Rethrows what a part threw; the other parts are then left
+// unread.
 template <class Decode>
 void read_parts(const OpenText& open, int text, std::unique_ptr<TextChunks> head, const std::vector<uint64_t>& bounds,
                 Decode&& decode) {
   const size_t parts = bounds.size() - 1;
   std::atomic<size_t> next{0};
   std::atomic<bool> failed{false};
-  std::exception_ptr failures[2];
+  std::exception_ptr failures[kReadingThreads];
   const auto work = [&](int worker) {
     try {
       for (size_t k; !failed.load() && (k = next.fetch_add(1)) < parts;) {
         const TextPart part{bounds[k], bounds[k + 1]};
         std::unique_ptr<TextChunks> chunks = k == 0 ? std::move(head) : open(text, part.begin);
-        decode(*chunks, k, part);
+        decode(*chunks, k, part, worker);
       }
     } catch (...) {
       failures[worker] = std::current_exception();
@@ -187,14 +191,15 @@ std::optional<Index> decode_mirrored(const OpenText& open, size_t threads, uint6
   const DigestKey key;
   MirrorLoad load(key, threads);
   const std::vector<uint64_t> document_bounds = split_text(open, 0, documents->total_size(), threads, split_min);
-  load.start_documents(document_bounds.size() - 1);
-  read_parts(open, 0, std::move(documents), document_bounds, [&](TextChunks& text, size_t part, TextPart which) {
-    decode_documents(text, load.documents_part(part), which);
-  });
+  load.start_documents(document_bounds.size() - 1, kReadingThreads);
+  read_parts(open, 0, std::move(documents), document_bounds,
+             [&](TextChunks& text, size_t part, TextPart which, int thread) {
+               decode_documents(text, load.documents_part(part, thread), which);
+             });
   load.join_documents();
   const std::vector<uint64_t> token_bounds = split_text(open, 1, tokens->total_size(), threads, split_min);
   load.start_tokens(token_bounds.size() - 1);
-  read_parts(open, 1, std::move(tokens), token_bounds, [&](TextChunks& text, size_t part, TextPart which) {
+  read_parts(open, 1, std::move(tokens), token_bounds, [&](TextChunks& text, size_t part, TextPart which, int) {
     decode_tokens(text, load.tokens_part(part), which);
   });
   Index index;
