@@ -116,7 +116,7 @@ MirrorDocumentsPart& MirrorLoad::documents_part(size_t part, size_t thread) {
   // A token that a part leaves out because the thread met it in an earlier
   // part is named by that part already when the join reaches this one: the
   // join still names each token at its first appearance in the file.
-  documents_[part] = std::make_unique<MirrorDocumentsPart>(key_, index_.doc_names_, thread_tokens_[thread]);
+  documents_[part] = std::make_unique<MirrorDocumentsPart>(key_, index_.doc_names_, thread_tokens_[thread], thread);
   return *documents_[part];
 }
 
@@ -165,15 +165,6 @@ void MirrorLoad::join_documents() {
   };
   const auto hashes = [&] {
     document_ids_.reserve(documents);
-    // The tokens named so far, by hash: most of a part's tokens are known
-    // from the parts before it, and are passed over without their names
-    // being looked for. (A new token taken for a known one is missing from
-    // the names; its key in the token file then sends the load the exact
-    // way.)
-    HashIds named;
-    size_t most = 0;
-    for (const auto& part : documents_) most = std::max<size_t>(most, part->tokens_.size());
-    named.reserve(most);
     for (const auto& part : documents_) {
       const MirrorDocumentsPart& p = *part;
       const uint32_t n = p.names_.size();
@@ -184,16 +175,10 @@ void MirrorLoad::join_documents() {
         document_ids_.find_or_add(p.lookup_hashes_[k], added);
         if (!added) throw MirrorBroken{};
       }
-      // Tokens new to this part that an earlier part has not named.
-      for (uint32_t t = 0; t < p.tokens_.size(); ++t) {
-        if (t + kAhead < p.tokens_.size()) named.prefetch(p.token_hash(t + kAhead));
-        bool added;
-        named.find_or_add(p.token_hash(t), added);
-        if (added) ix.token_names_.intern(p.tokens_.name(t));
-      }
       digest_.add(p.digest_);
       postings_ += p.postings_;
     }
+    name_tokens();
     named_ = ix.token_names_.size();
     ix.tokens_.resize(named_);
     claimed_ = std::make_unique<std::atomic<bool>[]>(named_);
@@ -203,6 +188,38 @@ void MirrorLoad::join_documents() {
   average_ = ix.current_average();
   documents_.clear();
   thread_tokens_.clear();
+}
+
+void MirrorLoad::name_tokens() {
+  StringTable& names = index_.token_names_;
+  // Every token is new to one thread's parts at least: the largest thread
+  // table is a lower bound of the count, so the table grows once at most.
+  size_t fewest = 0;
+  for (const HashIds& met : thread_tokens_) fewest = std::max<size_t>(fewest, met.size());
+  names.reserve(fewest, 0);
+  // met_before[k]: the tokens that thread k met in the parts before the one
+  // being named, which are the first ids of its table, as each thread reads
+  // its parts in file order.
+  std::vector<uint32_t> met_before(thread_tokens_.size(), 0);
+  for (const auto& part : documents_) {
+    const MirrorDocumentsPart& p = *part;
+    const uint32_t n = p.tokens_.size();
+    for (uint32_t t = 0; t < n; ++t) {
+      const uint64_t h = p.token_hash(t);
+      // A token that another thread met in an earlier part is named. (A new
+      // token taken for a known one is missing from the names; its key in
+      // the token file then sends the load the exact way.)
+      bool named = false;
+      for (size_t k = 0; k < thread_tokens_.size() && !named; ++k) {
+        if (k == p.thread_) continue;
+        if (t + kAhead < n) thread_tokens_[k].prefetch(p.token_hash(t + kAhead));
+        const uint32_t id = thread_tokens_[k].find(h);
+        named = id != HashIds::kNone && id < met_before[k];
+      }
+      if (!named) names.intern(p.tokens_.name(t));
+    }
+    met_before[p.thread_] = p.first_token_ + n;
+  }
 }
 
 void MirrorLoad::put_list(uint32_t t, const uint32_t* documents, const int32_t* counts, uint32_t n) {

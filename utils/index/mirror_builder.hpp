@@ -105,10 +105,10 @@ class MirrorLoad;
 // threads: each takes whole cache lines.
 class alignas(64) MirrorDocumentsPart {
  public:
-  // `token_ids`: the tokens met by the parts that this part's thread has
-  // read before it (see MirrorLoad::documents_part).
-  MirrorDocumentsPart(const DigestKey& key, const StringTable& documents, HashIds& token_ids)
-      : key_(key), documents_(documents), token_ids_(token_ids), first_token_(token_ids.size()) {}
+  // `token_ids`: the tokens met by the parts that this part's thread
+  // (number `thread`) has read before it (see MirrorLoad::documents_part).
+  MirrorDocumentsPart(const DigestKey& key, const StringTable& documents, HashIds& token_ids, size_t thread)
+      : key_(key), documents_(documents), token_ids_(token_ids), first_token_(token_ids.size()), thread_(thread) {}
 
   void begin(std::string_view key) {
     document_digest_ = key_.name(key);
@@ -168,6 +168,7 @@ class alignas(64) MirrorDocumentsPart {
   const StringTable& documents_;
   HashIds& token_ids_;          // shared with the thread's other parts
   const uint32_t first_token_;  // the id of this part's first new token there
+  const size_t thread_;
   NameList names_;                      // the documents' keys, in file order
   std::vector<uint64_t> lookup_hashes_;  // per document: the low half of its name's digest
   std::vector<uint64_t> table_hashes_;   // per document: its hash in `documents_`
@@ -272,6 +273,9 @@ class MirrorLoad {
 
  private:
   friend class MirrorTokensPart;
+  // Names the tokens in order of first appearance: the parts' new tokens,
+  // in file order, less those that a part before it met.
+  void name_tokens();
   // Makes token t's list from its postings, on a part's thread: each token
   // is claimed once, so two parts never write one list.
   void put_list(uint32_t t, const uint32_t* documents, const int32_t* counts, uint32_t n);
