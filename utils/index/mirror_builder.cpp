@@ -5,6 +5,7 @@
 #include <exception>
 #include <limits>
 #include <new>
+#include <thread>
 
 #include "index/helper_thread.hpp"
 #include "index/weight_bound.hpp"
@@ -136,7 +137,7 @@ void MirrorLoad::join_documents() {
   }
   if (documents >= StringTable::kAbsent) throw MirrorBroken{};
   // The documents' names and lengths on one thread; the table of their
-  // hashes and the tokens' names on another. Each thread makes its own
+  // hashes and the tokens' names on the other. Each thread makes its own
   // tables' room: first touches of new memory are slow on some machines.
   const auto names = [&] {
     ix.doc_names_.reserve(documents, bytes);
@@ -163,7 +164,7 @@ void MirrorLoad::join_documents() {
       regular_ = regular_ && p.regular_;
     }
   };
-  const auto hashes = [&] {
+  const auto document_table = [&] {
     document_ids_.reserve(documents);
     for (const auto& part : documents_) {
       const MirrorDocumentsPart& p = *part;
@@ -178,47 +179,128 @@ void MirrorLoad::join_documents() {
       digest_.add(p.digest_);
       postings_ += p.postings_;
     }
-    name_tokens();
-    named_ = ix.token_names_.size();
-    ix.tokens_.resize(named_);
-    claimed_ = std::make_unique<std::atomic<bool>[]>(named_);
   };
-  run_both(threads_ >= 2, names, hashes);
+  // The tokens that each part names first are found in pieces that both
+  // threads take in turn, one after naming the documents, the other after
+  // making the table of their hashes. Then the latter names the tokens in
+  // order while the former makes their slots.
+  const std::vector<FreshPiece> pieces = fresh_pieces();
+  std::vector<std::vector<FreshName>> fresh(pieces.size());
+  std::atomic<size_t> next{0};
+  std::atomic<size_t> found{0};
+  const auto find = [&] {
+    for (size_t k; (k = next.fetch_add(1)) < pieces.size();) {
+      find_fresh(pieces[k], fresh[k]);
+      found.fetch_add(1, std::memory_order_release);
+    }
+  };
+  // Each thread tells when it ends, however it ends, so that the other
+  // never waits for pieces that it will not find.
+  struct Ended {
+    std::atomic<bool> flag{false};
+    struct Guard {
+      std::atomic<bool>& flag;
+      ~Guard() { flag.store(true, std::memory_order_release); }
+    };
+  };
+  Ended first_ended, second_ended;
+  // Waits until every piece is found: false where the other thread ended
+  // first without finding its own (its failure is rethrown).
+  const auto all_found = [&](const Ended& other) {
+    while (found.load(std::memory_order_acquire) < pieces.size()) {
+      if (other.flag.load(std::memory_order_acquire) && found.load(std::memory_order_acquire) < pieces.size()) {
+        return false;
+      }
+      std::this_thread::yield();
+    }
+    return true;
+  };
+  run_both(
+      threads_ >= 2,
+      [&] {
+        const Ended::Guard guard{first_ended.flag};
+        names();
+        find();
+        if (!all_found(second_ended)) return;
+        size_t count = 0;
+        for (const std::vector<FreshName>& piece : fresh) count += piece.size();
+        ix.tokens_.resize(count);
+        claimed_ = std::make_unique<std::atomic<bool>[]>(count);
+        named_ = static_cast<uint32_t>(count);
+      },
+      [&] {
+        const Ended::Guard guard{second_ended.flag};
+        document_table();
+        // Room for as many token names as the thread that met the most
+        // tokens met: at most one more growth when they are named. (The
+        // finding only reads the table's hash key meanwhile.)
+        size_t fewest = 0;
+        for (const HashIds& met : thread_tokens_) fewest = std::max<size_t>(fewest, met.size());
+        ix.token_names_.reserve(fewest, 0);
+        find();
+        if (all_found(first_ended)) name_tokens(fresh);
+      });
+  // Every fresh name is new to the table; one that is not (two parts took
+  // the same token for new) leaves fewer names than slots.
+  if (ix.token_names_.size() != named_) throw MirrorBroken{};
   ix.document_count_ = ix.doc_names_.size();
   average_ = ix.current_average();
   documents_.clear();
   thread_tokens_.clear();
 }
 
-void MirrorLoad::name_tokens() {
-  StringTable& names = index_.token_names_;
-  // Every token is new to one thread's parts at least: the largest thread
-  // table is a lower bound of the count, so the table grows once at most.
-  size_t fewest = 0;
-  for (const HashIds& met : thread_tokens_) fewest = std::max<size_t>(fewest, met.size());
-  names.reserve(fewest, 0);
-  // met_before[k]: the tokens that thread k met in the parts before the one
-  // being named, which are the first ids of its table, as each thread reads
-  // its parts in file order.
-  std::vector<uint32_t> met_before(thread_tokens_.size(), 0);
+std::vector<MirrorLoad::FreshPiece> MirrorLoad::fresh_pieces() const {
+  constexpr uint32_t kPieceTokens = uint32_t{1} << 15;
+  std::vector<FreshPiece> pieces;
+  // met[k]: the tokens that thread k met in the parts so far, which are the
+  // first ids of its table, as each thread reads its parts in file order.
+  std::vector<uint32_t> met(thread_tokens_.size(), 0);
   for (const auto& part : documents_) {
     const MirrorDocumentsPart& p = *part;
     const uint32_t n = p.tokens_.size();
-    for (uint32_t t = 0; t < n; ++t) {
-      const uint64_t h = p.token_hash(t);
-      // A token that another thread met in an earlier part is named. (A new
-      // token taken for a known one is missing from the names; its key in
-      // the token file then sends the load the exact way.)
-      bool named = false;
-      for (size_t k = 0; k < thread_tokens_.size() && !named; ++k) {
-        if (k == p.thread_) continue;
-        if (t + kAhead < n) thread_tokens_[k].prefetch(p.token_hash(t + kAhead));
-        const uint32_t id = thread_tokens_[k].find(h);
-        named = id != HashIds::kNone && id < met_before[k];
-      }
-      if (!named) names.intern(p.tokens_.name(t));
+    for (uint32_t t = 0; t < n; t += kPieceTokens) pieces.push_back(FreshPiece{&p, t, std::min(n, t + kPieceTokens), met});
+    met[p.thread_] = p.first_token_ + n;
+  }
+  return pieces;
+}
+
+void MirrorLoad::find_fresh(const FreshPiece& piece, std::vector<FreshName>& fresh) const {
+  const StringTable& names = index_.token_names_;
+  const MirrorDocumentsPart& p = *piece.part;
+  for (uint32_t t = piece.begin; t < piece.end; ++t) {
+    const uint64_t h = p.token_hash(t);
+    // A token that another thread met in an earlier part is named there.
+    // (A new token taken for a known one is missing from the names; its
+    // key in the token file then sends the load the exact way.)
+    bool named = false;
+    for (size_t k = 0; k < thread_tokens_.size() && !named; ++k) {
+      if (k == p.thread_) continue;
+      if (t + kAhead < piece.end) thread_tokens_[k].prefetch(p.token_hash(t + kAhead));
+      const uint32_t id = thread_tokens_[k].find(h);
+      named = id != HashIds::kNone && id < piece.met_before[k];
     }
-    met_before[p.thread_] = p.first_token_ + n;
+    if (named) continue;
+    const std::string_view name = p.tokens_.name(t);
+    fresh.push_back(FreshName{name, names.hash(name)});
+  }
+}
+
+void MirrorLoad::name_tokens(const std::vector<std::vector<FreshName>>& fresh) {
+  StringTable& names = index_.token_names_;
+  size_t count = 0, bytes = 0;
+  for (const std::vector<FreshName>& piece : fresh) {
+    count += piece.size();
+    for (const FreshName& f : piece) bytes += f.name.size();
+  }
+  names.reserve(count, bytes);
+  const bool strong = names.strong();
+  for (const std::vector<FreshName>& piece : fresh) {
+    for (size_t k = 0; k < piece.size(); ++k) {
+      if (k + kAhead < piece.size()) names.prefetch(piece[k + kAhead].hash);
+      // A switch of the table to its strong hash makes the hashes stale.
+      const uint64_t h = names.strong() == strong ? piece[k].hash : names.hash(piece[k].name);
+      names.intern(piece[k].name, h);
+    }
   }
 }
 

@@ -273,9 +273,27 @@ class MirrorLoad {
 
  private:
   friend class MirrorTokensPart;
-  // Names the tokens in order of first appearance: the parts' new tokens,
-  // in file order, less those that a part before it met.
-  void name_tokens();
+  // A token that a part of the documents file names first, with its hash
+  // in the table of token names.
+  struct FreshName {
+    std::string_view name;
+    uint64_t hash;
+  };
+  // Some of the tokens that a documents part met first: ids [begin, end)
+  // of those, with the count of tokens that each thread met in the parts
+  // before it.
+  struct FreshPiece {
+    const MirrorDocumentsPart* part;
+    uint32_t begin;
+    uint32_t end;
+    std::vector<uint32_t> met_before;  // by thread
+  };
+  std::vector<FreshPiece> fresh_pieces() const;
+  // Appends the piece's tokens that the part names first, in order: those
+  // that no part before it met.
+  void find_fresh(const FreshPiece& piece, std::vector<FreshName>& fresh) const;
+  // Names them, piece after piece.
+  void name_tokens(const std::vector<std::vector<FreshName>>& fresh);
   // Makes token t's list from its postings, on a part's thread: each token
   // is claimed once, so two parts never write one list.
   void put_list(uint32_t t, const uint32_t* documents, const int32_t* counts, uint32_t n);
