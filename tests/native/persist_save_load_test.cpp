@@ -467,6 +467,27 @@ bool mirror_reading_takes(const Texts& t, size_t piece, size_t threads) {
   }
 }
 
+// A vocabulary large enough that a part of the documents file meets tens
+// of thousands of tokens first, which the load names in pieces on both
+// threads: each token keeps the id of its first appearance, whichever
+// part and thread met it, and a token met again in a later part is named
+// once.
+TEST(mirrored_loads_name_large_vocabularies_in_order) {
+  Index source;
+  for (int i = 0; i < 8000; ++i) {
+    std::vector<std::string> words;
+    for (int k = 0; k < 40; ++k) words.push_back("t" + std::to_string(i * 40 + k));  // met here only
+    for (int k = 0; k < 8; ++k) words.push_back("s" + std::to_string((i * 13 + k * 977) % 4000));  // met again
+    std::vector<std::string_view> views(words.begin(), words.end());
+    source.add_document("doc-" + std::to_string(i), views);
+  }
+  const Texts t = texts_of(source);
+  for (const size_t threads : {1, 2}) {
+    EXPECT_TEXT(loaded(t, size_t{1} << 16, threads), t.documents + "|" + t.tokens);
+    CHECK(mirror_reading_takes(t, size_t{1} << 16, threads));
+  }
+}
+
 TEST(loads_of_mirrored_files_in_pieces_and_on_two_threads) {
   const Texts t = texts_of(varied_index(400));
   const std::string expected = t.documents + "|" + t.tokens;
