@@ -279,9 +279,9 @@ class MirrorLoad {
     std::string_view name;
     uint64_t hash;
   };
-  // Some of the tokens that a documents part met first: ids [begin, end)
-  // of those, with the count of tokens that each thread met in the parts
-  // before it.
+  // Some of the tokens that a documents part met first (positions [begin,
+  // end) of its list of them), with the count of tokens that each thread
+  // met in the parts before it.
   struct FreshPiece {
     const MirrorDocumentsPart* part;
     uint32_t begin;
