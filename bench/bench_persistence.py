@@ -4,6 +4,7 @@
     python bench/bench_persistence.py --sizes 100000     # one size
     python bench/bench_persistence.py --ids padded --dirs /dev/shm
     python bench/bench_persistence.py --disk-dir /var/tmp --repeat 5
+    python bench/bench_persistence.py --vocab 2000000    # a vocabulary as large as real text's
 
 For each size and identifier style ("short": d0, d1, ...; "padded":
 doc-00000000, 12 bytes; "uuid": 36 bytes) and each directory (/dev/shm,
@@ -103,7 +104,7 @@ def child_save(n_docs: int, args) -> dict:
     import vantoro
     from corpus import synthetic_corpus
 
-    pairs = synthetic_corpus(n_docs, doc_len=args.doc_len, id_style=args.ids).pairs()
+    pairs = synthetic_corpus(n_docs, doc_len=args.doc_len, vocab_size=args.vocab, id_style=args.ids).pairs()
     # As many builds as loads, each into a new index after the last one was
     # freed: both sides of the ratio are the best of the same number of runs.
     add_times = []
@@ -157,7 +158,7 @@ def child_load(n_docs: int, args) -> dict:
 def child_json(n_docs: int, args) -> dict:
     from corpus import synthetic_corpus
 
-    corpus = synthetic_corpus(n_docs, doc_len=args.doc_len, id_style=args.ids)
+    corpus = synthetic_corpus(n_docs, doc_len=args.doc_len, vocab_size=args.vocab, id_style=args.ids)
     documents, tokens = {}, {}
     for doc_id, toks in zip(corpus.ids, corpus.docs):
         counts = collections.Counter(toks)
@@ -188,7 +189,7 @@ def child_bm25s(n_docs: int, args) -> dict:
     import bm25s
     from corpus import synthetic_corpus
 
-    corpus = synthetic_corpus(n_docs, doc_len=args.doc_len, id_style=args.ids)
+    corpus = synthetic_corpus(n_docs, doc_len=args.doc_len, vocab_size=args.vocab, id_style=args.ids)
     model = bm25s.BM25(k1=1.2, b=0.75)
     start = time.perf_counter()
     model.index(corpus.docs, show_progress=False)
@@ -224,8 +225,9 @@ def native_binary() -> str | None:
 
 
 def child_native(n_docs: int, args) -> dict:
+    from corpus import DEFAULT_VOCAB
     binary = native_binary()
-    if binary is None:
+    if binary is None or args.vocab != DEFAULT_VOCAB:  # its corpus has the default vocabulary only
         return {}
     figures = {}
     for _ in range(args.repeat):
@@ -246,7 +248,8 @@ CHILDREN = {"save": child_save, "load": child_load, "json": child_json, "bm25s":
 
 def run_child(engine: str, n_docs: int, args, directory: str, id_style: str, env=None) -> dict | None:
     cmd = [sys.executable, os.path.abspath(__file__), "--child", engine, "--sizes", str(n_docs),
-           "--doc-len", str(args.doc_len), "--repeat", str(args.repeat), "--dir", directory, "--ids", id_style]
+           "--doc-len", str(args.doc_len), "--vocab", str(args.vocab), "--repeat", str(args.repeat), "--dir", directory,
+           "--ids", id_style]
     result = subprocess.run(cmd, stdout=subprocess.PIPE, text=True, env=env)
     if result.returncode != 0:
         print(f"  {engine} at {n_docs:,} documents failed (exit {result.returncode})", flush=True)
@@ -384,6 +387,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="comma-separated directories (default: /dev/shm and --disk-dir)")
     parser.add_argument("--disk-dir", default=tempfile.gettempdir(), help="a directory on a disk")
     parser.add_argument("--doc-len", type=int, default=50, help="mean tokens per document")
+    parser.add_argument("--vocab", type=int, default=200_000,
+                        help="words the Zipf-like ranks are drawn over (real text of this size meets millions)")
     parser.add_argument("--repeat", type=int, default=3, help="runs per measurement; the best is kept")
     parser.add_argument("--no-peers", dest="peers", action="store_false", help="skip bm25s and json")
     parser.add_argument("--no-native", dest="native", action="store_false",
@@ -414,7 +419,7 @@ def main(argv=None) -> None:
 
     print(__doc__.split("\n\n", 2)[2].split("\nGoals")[0].strip())
     print(f"\nPython {sys.version.split()[0]}, {os.cpu_count()} CPUs; "
-          f"load average at start: {os.getloadavg()[0]:.2f}\n")
+          f"load average at start: {os.getloadavg()[0]:.2f}; ranks drawn over {args.vocab:,} words\n")
     for n_docs in sizes:
         results = []
         for style in styles:
