@@ -61,49 +61,62 @@ void MirrorTokensPart::begin(std::string_view key) {
   // token after the last one is tried first, which costs no hashing.
   const StringTable& names = load_.index_.token_names_;
   const uint32_t next = last_token_ + 1;  // 0 before any (kAbsent + 1)
-  token_ = next < names.size() && names.name(next) == key ? next : names.find(key);
-  if (token_ == StringTable::kAbsent) {
+  Record& r = records_[current_];
+  const uint32_t token = next < names.size() && names.name(next) == key ? next : names.find(key);
+  r.token = token;
+  if (token == StringTable::kAbsent) {
     unnamed_.push_back(key);
   } else {
     // Named keys come in the order of their tokens' ids (each once).
-    if (last_token_ != StringTable::kAbsent && token_ <= last_token_) throw MirrorBroken{};
-    if (first_token_ == StringTable::kAbsent) first_token_ = token_;
-    last_token_ = token_;
+    if (last_token_ != StringTable::kAbsent && token <= last_token_) throw MirrorBroken{};
+    if (first_token_ == StringTable::kAbsent) first_token_ = token;
+    last_token_ = token;
     ++named_;
   }
-  read_ = 0;
-  found_ = 0;
-  documents_.clear();
-  counts_.clear();
+  r.read = 0;
+  r.found = 0;
+  r.documents.clear();
+  r.counts.clear();
 }
 
-void MirrorTokensPart::find_documents(size_t keep) {
+void MirrorTokensPart::find_documents(Record& r, size_t keep) {
   const HashIds& ids = load_.document_ids_;
-  const size_t begin = found_;
-  const size_t end = read_ - keep;
-  documents_.resize(end);
-  uint32_t* const out = documents_.data();
+  const size_t begin = r.found;
+  const size_t end = r.read - keep;
+  r.documents.resize(end);
+  uint32_t* const out = r.documents.data();
   // Each map lists known documents in the order of their ids.
   int64_t last = begin == 0 ? -1 : int64_t{out[begin - 1]};
   for (size_t i = begin; i < end; ++i) {
-    const uint32_t d = ids.find(pending_[i & (kPending - 1)]);
+    const uint32_t d = ids.find(r.pending[i & (kPending - 1)]);
     if (d == HashIds::kNone || int64_t{d} <= last) throw MirrorBroken{};
     out[i] = d;
     last = d;
   }
-  found_ = end;
+  r.found = end;
 }
 
 void MirrorTokensPart::end() {
-  find_documents(0);
-  const uint32_t n = static_cast<uint32_t>(documents_.size());
+  if (holding_) make_list(records_[current_ ^ 1]);
+  holding_ = true;
+  current_ ^= 1;
+}
+
+void MirrorTokensPart::flush() {
+  if (holding_) make_list(records_[current_ ^ 1]);
+  holding_ = false;
+}
+
+void MirrorTokensPart::make_list(Record& r) {
+  find_documents(r, 0);
+  const uint32_t n = static_cast<uint32_t>(r.documents.size());
   postings_ += n;
-  if (token_ == StringTable::kAbsent) {
+  if (r.token == StringTable::kAbsent) {
     // A token that no document names has no postings.
     if (n != 0) throw MirrorBroken{};
     return;
   }
-  load_.put_list(token_, documents_.data(), counts_.data(), n);
+  load_.put_list(r.token, r.documents.data(), r.counts.data(), n);
 }
 
 MirrorLoad::MirrorLoad(const DigestKey& key, size_t threads) : key_(key), threads_(threads) {}

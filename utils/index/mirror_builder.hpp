@@ -199,30 +199,50 @@ class alignas(64) MirrorTokensPart {
   }
   void name(std::string_view document) {
     document_digest_ = key_.name(document);
-    pending_[read_ & (kPending - 1)] = document_digest_.low;
+    Record& r = records_[current_];
+    r.pending[r.read & (kPending - 1)] = document_digest_.low;
     prefetch(document_digest_.low);
   }
   void count(int32_t count) {
     digest_.add(key_.triple(document_digest_, token_digest_, count));
-    counts_.push_back(count);
-    if (++read_ - found_ >= 2 * kAhead) find_documents(kAhead);
+    Record& r = records_[current_];
+    r.counts.push_back(count);
+    if (++r.read - r.found >= 2 * kAhead) find_documents(r, kAhead);
   }
+  // A record's list is made when the next record ends, so that the table
+  // reads of its last postings have arrived by then.
   void end();
+  // After the part's last record: makes its list.
+  void flush();
 
  private:
   friend class MirrorLoad;
   static constexpr size_t kAhead = 32;
-  // The hashes of the postings whose documents are not found yet, by
-  // position in the record: at most 2 * kAhead - 1 at a time.
   static constexpr size_t kPending = 2 * kAhead;
   // A record's token, or a key that no document names: kUnnamed | its
   // position in unnamed_.
   static constexpr uint32_t kUnnamed = 0x80000000u;
-  uint32_t current_ref() const { return token_ == StringTable::kAbsent ? kUnnamed | (unnamed_.size() - 1) : token_; }
+  uint32_t current_ref() const {
+    const uint32_t token = records_[current_].token;
+    return token == StringTable::kAbsent ? kUnnamed | (unnamed_.size() - 1) : token;
+  }
   void prefetch(uint64_t h) const;
+  // A record read: its token and its postings on their way to its list.
+  struct Record {
+    uint32_t token = 0;
+    // The hashes of the postings whose documents are not found yet, by
+    // position in the record: at most 2 * kAhead - 1 at a time.
+    uint64_t pending[kPending];
+    size_t read = 0;   // postings read
+    size_t found = 0;  // postings whose documents are found
+    std::vector<uint32_t> documents;
+    std::vector<int32_t> counts;
+  };
   // Finds the pending postings' documents, all but the newest `keep`
   // (whose table reads may still be on their way).
-  void find_documents(size_t keep);
+  void find_documents(Record& r, size_t keep);
+  // Finds the rest of the record's documents and makes its list.
+  void make_list(Record& r);
 
   const DigestKey& key_;
   MirrorLoad& load_;
@@ -234,16 +254,14 @@ class alignas(64) MirrorTokensPart {
   NameList unnamed_;  // keys that no document names, in file order
   std::vector<std::pair<uint32_t, std::string>> texts_;  // where a record's text differs from its key
 
-  // The record being read.
+  // The record being read, and the one before it, whose list is not made
+  // yet where `holding_`.
+  Record records_[2];
+  size_t current_ = 0;
+  bool holding_ = false;
   std::string current_key_;
-  uint32_t token_ = 0;
   Digest token_digest_;
   Digest document_digest_;  // of the name just read
-  uint64_t pending_[kPending];
-  size_t read_ = 0;   // postings read
-  size_t found_ = 0;  // postings whose documents are found
-  std::vector<uint32_t> documents_;
-  std::vector<int32_t> counts_;
 };
 
 // The parts' results joined into one index.

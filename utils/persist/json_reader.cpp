@@ -965,6 +965,7 @@ void decode_documents(TextChunks& text, MirrorDocumentsPart& documents, TextPart
 
 void decode_tokens(TextChunks& text, MirrorTokensPart& tokens, TextPart part) {
   read_text<TokensFile>(text, tokens, part);
+  tokens.flush();
 }
 
 }  // namespace vantoro::persist
