@@ -105,6 +105,12 @@ void MirrorTokensPart::end() {
 void MirrorTokensPart::flush() {
   if (holding_) make_list(records_[current_ ^ 1]);
   holding_ = false;
+  // The part is done: its buffers, as long as its longest record, are
+  // not kept until the load ends.
+  for (Record& r : records_) {
+    std::vector<uint32_t>().swap(r.documents);
+    std::vector<int32_t>().swap(r.counts);
+  }
 }
 
 void MirrorTokensPart::make_list(Record& r) {
