@@ -215,19 +215,16 @@ void MirrorLoad::join_documents() {
   };
   // Each thread tells when it ends, however it ends, so that the other
   // never waits for pieces that it will not find.
-  struct Ended {
-    std::atomic<bool> flag{false};
-    struct Guard {
-      std::atomic<bool>& flag;
-      ~Guard() { flag.store(true, std::memory_order_release); }
-    };
+  struct SetOnExit {
+    std::atomic<bool>& flag;
+    ~SetOnExit() { flag.store(true, std::memory_order_release); }
   };
-  Ended first_ended, second_ended;
+  std::atomic<bool> first_ended{false}, second_ended{false};
   // Waits until every piece is found: false where the other thread ended
   // first without finding its own (its failure is rethrown).
-  const auto all_found = [&](const Ended& other) {
+  const auto all_found = [&](const std::atomic<bool>& other_ended) {
     while (found.load(std::memory_order_acquire) < pieces.size()) {
-      if (other.flag.load(std::memory_order_acquire) && found.load(std::memory_order_acquire) < pieces.size()) {
+      if (other_ended.load(std::memory_order_acquire) && found.load(std::memory_order_acquire) < pieces.size()) {
         return false;
       }
       std::this_thread::yield();
@@ -237,7 +234,7 @@ void MirrorLoad::join_documents() {
   run_both(
       threads_ >= 2,
       [&] {
-        const Ended::Guard guard{first_ended.flag};
+        const SetOnExit ended{first_ended};
         names();
         find();
         if (!all_found(second_ended)) return;
@@ -248,7 +245,7 @@ void MirrorLoad::join_documents() {
         named_ = static_cast<uint32_t>(count);
       },
       [&] {
-        const Ended::Guard guard{second_ended.flag};
+        const SetOnExit ended{second_ended};
         document_table();
         // Room for as many token names as the thread that met the most
         // tokens met: at most one more growth when they are named. (The
