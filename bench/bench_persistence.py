@@ -60,7 +60,7 @@ sys.path.insert(0, HERE)
 
 from common import (fd1_to_devnull, peak_rss_bytes, print_table, release_free_memory,  # noqa: E402
                     reset_peak_rss, rss_bytes)
-from corpus import ID_STYLES  # noqa: E402
+from corpus import DEFAULT_VOCAB, ID_STYLES  # noqa: E402
 from engines import available  # noqa: E402
 
 GOAL_LOAD_VS_ADD = 3.0
@@ -225,7 +225,6 @@ def native_binary() -> str | None:
 
 
 def child_native(n_docs: int, args) -> dict:
-    from corpus import DEFAULT_VOCAB
     binary = native_binary()
     if binary is None or args.vocab != DEFAULT_VOCAB:  # its corpus has the default vocabulary only
         return {}
@@ -387,7 +386,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="comma-separated directories (default: /dev/shm and --disk-dir)")
     parser.add_argument("--disk-dir", default=tempfile.gettempdir(), help="a directory on a disk")
     parser.add_argument("--doc-len", type=int, default=50, help="mean tokens per document")
-    parser.add_argument("--vocab", type=int, default=200_000,
+    parser.add_argument("--vocab", type=int, default=DEFAULT_VOCAB,
                         help="words the Zipf-like ranks are drawn over (real text of this size meets millions)")
     parser.add_argument("--repeat", type=int, default=3, help="runs per measurement; the best is kept")
     parser.add_argument("--no-peers", dest="peers", action="store_false", help="skip bm25s and json")

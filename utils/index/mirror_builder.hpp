@@ -138,12 +138,11 @@ class alignas(64) MirrorDocumentsPart {
     if (count < 1) regular_ = false;
   }
   void end() { lengths_.push_back(static_cast<int32_t>(length_)); }
-  // Finds the tokens of every name read so far.
+  // Finds the tokens of every name read so far (after the part's last
+  // record too).
   void settle() {
     while (found_ < waited_) find_next();
   }
-  // After the part's last record: finds its last tokens.
-  void flush() { settle(); }
 
  private:
   friend class MirrorLoad;

@@ -960,7 +960,7 @@ void decode_tokens(TextChunks& text, IndexBuilder& builder) {
 
 void decode_documents(TextChunks& text, MirrorDocumentsPart& documents, TextPart part) {
   read_text<DocumentsFile>(text, documents, part);
-  documents.flush();
+  documents.settle();
 }
 
 void decode_tokens(TextChunks& text, MirrorTokensPart& tokens, TextPart part) {
