@@ -13,8 +13,12 @@ memory-backed, and a disk directory, --disk-dir), on the same synthetic corpus
 corpus.py):
 
 - a subprocess times add_documents of the documents (the build that a load
-  replaces) --repeat times, each into a new index, and then save(dir)
-  --repeat times (the best of each is kept);
+  replaces) --repeat times, each into a new index (after the first build, it
+  times save(dir) --repeat times); after each build it also times a load of
+  the saved files, so that builds and loads alternate within the same
+  minutes: the "paired" ratio of the best of each does not drift with the
+  machine's speed between one subprocess and the next. It runs with
+  RAYON_NUM_THREADS=2, as the two-thread loads below;
 - two more subprocesses load the files --repeat times each, one with
   RAYON_NUM_THREADS=1 and one with =2 (load's parallelism follows the pool
   size); every load goes into a new index after the previous one was freed,
@@ -99,16 +103,39 @@ def all_times(repeat: int, fn) -> list:
 # Children: one engine, one size, figures as one JSON line
 # --------------------------------------------------------------------------
 
+def timed_load(bm, directory: str, n_docs: int):
+    """Seconds that bm.load(directory) takes, and bm. The message on fd 1
+    ("Loaded index with D documents and T tokens") goes to a file, to check
+    that the whole index came back."""
+    with tempfile.TemporaryFile() as out:
+        sys.stdout.flush()
+        saved = os.dup(1)
+        os.dup2(out.fileno(), 1)
+        try:
+            start = time.perf_counter()
+            bm.load(directory)
+            seconds = time.perf_counter() - start
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+        out.seek(0)
+        message = out.read().decode(errors="replace")
+    if f"Loaded index with {n_docs} documents" not in message:
+        raise SystemExit(f"load did not report {n_docs} documents: {message!r}")
+    return seconds, bm
+
+
 def child_save(n_docs: int, args) -> dict:
-    """add_documents, then save into args.dir (which keeps the files)."""
+    """add_documents, then save into args.dir (which keeps the files); each
+    build is followed by a load of the files, for the paired ratio."""
     import vantoro
     from corpus import synthetic_corpus
 
     pairs = synthetic_corpus(n_docs, doc_len=args.doc_len, vocab_size=args.vocab, id_style=args.ids).pairs()
     # As many builds as loads, each into a new index after the last one was
     # freed: both sides of the ratio are the best of the same number of runs.
-    add_times = []
-    for _ in range(args.repeat):
+    add_times, save_times, paired_loads = [], [], []
+    for round_ in range(args.repeat):
         bm = None
         release_free_memory()
         bm = vantoro.BM25()
@@ -116,9 +143,15 @@ def child_save(n_docs: int, args) -> dict:
         with fd1_to_devnull():
             bm.add_documents(pairs)
         add_times.append(time.perf_counter() - start)
-    with fd1_to_devnull():
-        save_times = all_times(args.repeat, lambda: bm.save(args.dir))
-    return {"bytes": dir_bytes(args.dir), "add_s": min(add_times), "add_times": add_times, "save_times": save_times}
+        if round_ == 0:
+            with fd1_to_devnull():
+                save_times = all_times(args.repeat, lambda: bm.save(args.dir))
+        bm = None
+        release_free_memory()
+        seconds, _ = timed_load(vantoro.BM25(), args.dir, n_docs)
+        paired_loads.append(seconds)
+    return {"bytes": dir_bytes(args.dir), "add_s": min(add_times), "add_times": add_times, "save_times": save_times,
+            "paired_load_times": paired_loads}
 
 
 def child_load(n_docs: int, args) -> dict:
@@ -130,27 +163,11 @@ def child_load(n_docs: int, args) -> dict:
         release_free_memory()
         before = rss_bytes()
         reset_peak_rss()
-        bm = vantoro.BM25()
-        # The message on fd 1 ("Loaded index with D documents and T tokens")
-        # goes to a file, to check that the whole index came back.
-        with tempfile.TemporaryFile() as out:
-            sys.stdout.flush()
-            saved = os.dup(1)
-            os.dup2(out.fileno(), 1)
-            try:
-                start = time.perf_counter()
-                bm.load(args.dir)
-                times.append(time.perf_counter() - start)
-            finally:
-                os.dup2(saved, 1)
-                os.close(saved)
-            out.seek(0)
-            message = out.read().decode(errors="replace")
+        seconds, bm = timed_load(vantoro.BM25(), args.dir, n_docs)
+        times.append(seconds)
         peaks.append(peak_rss_bytes() - before)
         release_free_memory()
         kept.append(rss_bytes() - before)
-        if f"Loaded index with {n_docs} documents" not in message:
-            raise SystemExit(f"load did not report {n_docs} documents: {message!r}")
         del bm
     return {"load_times": times, "peak_growth": peaks, "kept": kept}
 
@@ -283,7 +300,9 @@ def measure(n_docs: int, id_style: str, directory: str, args, threads=(1, 2)) ->
     """Save and load figures for one size, identifier style and directory."""
     work = tempfile.mkdtemp(prefix="vantoro-bench-", dir=directory)
     try:
-        saved = run_child("save", n_docs, args, work, id_style)
+        save_env = dict(os.environ, RAYON_NUM_THREADS=str(max(threads)))
+        save_env.pop("RAYON_RS_NUM_CPUS", None)
+        saved = run_child("save", n_docs, args, work, id_style, save_env)
         if not saved:
             return None
         out = dict(saved, docs=n_docs, ids=id_style, dir=directory, load={})
@@ -314,7 +333,7 @@ def _goal(ok: bool) -> str:
 def persistence_table(results: list):
     """One row per (size, ids, directory, load threads); goals in brackets."""
     headers = ["docs", "ids", "directory", "files MB", "add_documents", "save", "save MB/s", "dd MB/s",
-               "load threads", "load", "load MB/s", "add / load", "load peak MB", "index MB after",
+               "load threads", "load", "load MB/s", "add / load", "paired", "load peak MB", "index MB after",
                "peak - index MB"]
     rows = []
     for r in results:
@@ -330,8 +349,14 @@ def persistence_table(results: list):
                         f"{_goal(save_rate >= GOAL_SAVE_VS_DD * r['dd_mbps'])})"
         else:
             save_note = f"{save_rate:,.0f}"
+        paired_threads = max(r["load"]) if r["load"] else None
         for t, load in sorted(r["load"].items()):
             load_s = min(load["load_times"])
+            # Builds and loads that alternated in one subprocess (two threads).
+            paired = "-"
+            if t == paired_threads and r.get("paired_load_times"):
+                paired_ratio = r["add_s"] / min(r["paired_load_times"])
+                paired = f"{paired_ratio:.2f}x ({_goal(paired_ratio >= GOAL_LOAD_VS_ADD)})"
             rate = size / 1e6 / load_s
             ratio = r["add_s"] / load_s
             # The load whose peak rose most over the index it kept (a peak of
@@ -340,7 +365,7 @@ def persistence_table(results: list):
             rows.append([f"{r['docs']:,}", r["ids"], r["dir"], _mb(size), f"{r['add_s']:.2f} s", f"{save_s:.2f} s",
                          save_note, f"{r['dd_mbps']:,.0f}" if r.get("dd_mbps") else "-", str(t), f"{load_s:.2f} s",
                          f"{rate:,.0f} ({_goal(rate >= GOAL_LOAD_MBPS)})",
-                         f"{ratio:.2f}x ({_goal(ratio >= GOAL_LOAD_VS_ADD)})", _mb(peak), _mb(kept),
+                         f"{ratio:.2f}x ({_goal(ratio >= GOAL_LOAD_VS_ADD)})", paired, _mb(peak), _mb(kept),
                          f"{(peak - kept) / 1e6:,.0f} ({_goal(peak - kept <= GOAL_LOAD_PEAK_EXTRA)})"])
     return headers, rows
 

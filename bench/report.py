@@ -623,8 +623,9 @@ def render(data: dict, charts: dict, chart_note, cmd: str) -> str:
     if data["persistence"]:
         out.append("`save(dir)` and `load(dir)` of the index that `add_documents` built, in a fresh process each "
                    "(load: one process per pool size), files warm in the page cache; 'add / load' is the build "
-                   "time a load saves. The dd column is `dd bs=1M conv=fsync` into the same directory. Goals in "
-                   "brackets.")
+                   "time a load saves; 'paired' is the same ratio from builds and two-thread loads that alternated "
+                   "in one process, which the machine's drift in speed between processes does not move. The dd "
+                   "column is `dd bs=1M conv=fsync` into the same directory. Goals in brackets.")
         out += ["", md_table(*bench_persistence.persistence_table(data["persistence"])), ""]
         if "persistence_s" in charts:
             out += [f"![Save and load]({charts['persistence_s']})", ""]
