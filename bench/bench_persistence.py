@@ -62,8 +62,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
-from common import (fd1_to_devnull, peak_rss_bytes, print_table, release_free_memory,  # noqa: E402
-                    reset_peak_rss, rss_bytes)
+from common import (fd1_to_devnull, peak_rss_bytes, pool_env, print_table,  # noqa: E402
+                    release_free_memory, reset_peak_rss, rss_bytes)
 from corpus import DEFAULT_VOCAB, ID_STYLES  # noqa: E402
 from engines import available  # noqa: E402
 
@@ -300,16 +300,12 @@ def measure(n_docs: int, id_style: str, directory: str, args, threads=(1, 2)) ->
     """Save and load figures for one size, identifier style and directory."""
     work = tempfile.mkdtemp(prefix="vantoro-bench-", dir=directory)
     try:
-        save_env = dict(os.environ, RAYON_NUM_THREADS=str(max(threads)))
-        save_env.pop("RAYON_RS_NUM_CPUS", None)
-        saved = run_child("save", n_docs, args, work, id_style, save_env)
+        saved = run_child("save", n_docs, args, work, id_style, pool_env(max(threads)))
         if not saved:
             return None
         out = dict(saved, docs=n_docs, ids=id_style, dir=directory, load={})
         for t in threads:
-            env = dict(os.environ, RAYON_NUM_THREADS=str(t))
-            env.pop("RAYON_RS_NUM_CPUS", None)
-            loaded = run_child("load", n_docs, args, work, id_style, env)
+            loaded = run_child("load", n_docs, args, work, id_style, pool_env(t))
             if loaded:
                 out["load"][t] = loaded
         out["dd_mbps"] = dd_mbps(directory, saved["bytes"], args.repeat) if args.dd else None

@@ -50,7 +50,7 @@ sys.path.insert(0, HERE)
 import corpus as corpora  # noqa: E402
 import engines  # noqa: E402
 import evaluation  # noqa: E402
-from common import fmt_rate, fmt_ratio, fmt_time, latencies, percentile, print_table  # noqa: E402
+from common import fmt_rate, fmt_ratio, fmt_time, latencies, percentile, pool_env, print_table  # noqa: E402
 
 K = 10
 DEFAULT_PEERS = "rank-bm25,bm25s,tantivy,pisa"
@@ -326,10 +326,8 @@ def throughput(n_docs: int, args, pisa_dir=None) -> dict:
         if not python:
             continue
         for threads in (1, 2):
-            env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-            env.pop("RAYON_RS_NUM_CPUS", None)
             launches.append((prefix, threads, [python, os.path.abspath(__file__), "--throughput-child", "vantoro", *base],
-                          env))
+                             pool_env(threads)))
     if pisa_dir:
         cmd = [sys.executable, os.path.abspath(__file__), "--throughput-child", "pisa", "--pisa-dir", pisa_dir,
                "--pisa-algorithms", args.pisa_algorithms, *base]

@@ -119,6 +119,13 @@ def reset_peak_rss() -> bool:
 
 # --- output ---------------------------------------------------------------
 
+def pool_env(threads: int) -> dict:
+    """The environment of a subprocess whose pool has `threads` threads."""
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    return env
+
+
 def release_free_memory() -> None:
     """Collects garbage and hands the allocator's free memory back to the
     system, so that the next measurement starts from what is really in use."""
