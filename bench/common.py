@@ -52,6 +52,13 @@ def fds_to_devnull(*fds):
         os.close(devnull)
 
 
+def pool_env(threads: int) -> dict:
+    """The environment of a subprocess whose pool has `threads` threads."""
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    return env
+
+
 def timed(fn, *args, **kwargs):
     """Runs fn once; returns (seconds, result)."""
     start = time.perf_counter()
@@ -118,13 +125,6 @@ def reset_peak_rss() -> bool:
 
 
 # --- output ---------------------------------------------------------------
-
-def pool_env(threads: int) -> dict:
-    """The environment of a subprocess whose pool has `threads` threads."""
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
-    env.pop("RAYON_RS_NUM_CPUS", None)
-    return env
-
 
 def release_free_memory() -> None:
     """Collects garbage and hands the allocator's free memory back to the
