@@ -411,9 +411,12 @@ def headline(data: dict) -> list:
         for r in data["persistence"]:
             if r["docs"] == n and r["load"]:
                 t = max(r["load"])
+                paired = r.get("paired_load_times")
                 parts.append(f"{r['ids']} ids in {r['dir']}, {t} thread{'s' if t > 1 else ''}: "
-                             f"{fmt_ratio(r['add_s'] / min(r['load'][t]['load_times']))}")
-        lines.append(f"**Loading {n:,} documents** (add_documents time / load time): " + "; ".join(parts) + ".")
+                             f"{fmt_ratio(r['add_s'] / min(r['load'][t]['load_times']))}"
+                             + (f" (paired {fmt_ratio(r['add_s'] / min(paired))})" if paired else ""))
+        lines.append(f"**Loading {n:,} documents** (add_documents time / load time; paired: builds and loads "
+                     "alternating in one process): " + "; ".join(parts) + ".")
     q = data["cranfield"]
     if q and q["quality"]:
         parts = [f"{engine_name(k)} {v['ndcg@10']:.3f}" for k, v in q["quality"].items() if k != "search_instance"]

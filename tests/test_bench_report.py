@@ -202,6 +202,11 @@ class TestTablesAndComparisons:
         assert two[15] == "200 (NO)"
         # The paired ratio takes the best alternating load, on the two-thread row only.
         assert two[12] == "2.57x (NO)" and one[12] == "-"
+        # The headline gives the two-thread ratio of the largest size, and the paired one beside it.
+        report = pytest.importorskip("report")
+        loading = [line for line in report.headline({"search": [], "memory": {}, "persistence": [result],
+                                                     "cranfield": None}) if line.startswith("**Loading")]
+        assert len(loading) == 1 and "padded ids in /disk, 2 threads: 4.50x (paired 2.57x)" in loading[0]
 
 
 def test_pisa_result_frames_become_ranked_lists_in_query_order():
