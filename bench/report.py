@@ -411,10 +411,10 @@ def headline(data: dict) -> list:
         for r in data["persistence"]:
             if r["docs"] == n and r["load"]:
                 t = max(r["load"])
-                paired = r.get("paired_load_times")
+                paired = bench_persistence.paired_ratio(r)
                 parts.append(f"{r['ids']} ids in {r['dir']}, {t} thread{'s' if t > 1 else ''}: "
                              f"{fmt_ratio(r['add_s'] / min(r['load'][t]['load_times']))}"
-                             + (f" (paired {fmt_ratio(r['add_s'] / min(paired))})" if paired else ""))
+                             + (f" (paired {fmt_ratio(paired)})" if paired else ""))
         lines.append(f"**Loading {n:,} documents** (add_documents time / load time; paired: builds and loads "
                      "alternating in one process): " + "; ".join(parts) + ".")
     q = data["cranfield"]
