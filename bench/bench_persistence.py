@@ -355,10 +355,8 @@ def persistence_table(results: list):
         for t, load in sorted(r["load"].items()):
             load_s = min(load["load_times"])
             # Builds and loads that alternated in one subprocess (two threads).
-            paired = "-"
-            if t == paired_threads and r.get("paired_load_times"):
-                alternating = paired_ratio(r)
-                paired = f"{alternating:.2f}x ({_goal(alternating >= GOAL_LOAD_VS_ADD)})"
+            alternating = paired_ratio(r) if t == paired_threads else None
+            paired = f"{alternating:.2f}x ({_goal(alternating >= GOAL_LOAD_VS_ADD)})" if alternating else "-"
             rate = size / 1e6 / load_s
             ratio = r["add_s"] / load_s
             # The load whose peak rose most over the index it kept (a peak of
