@@ -123,14 +123,9 @@ class alignas(64) MirrorDocumentsPart {
   }
   // `token` must stay readable until settle(): the reader calls it before
   // it gives up the text that a name lies in.
-  void name(std::string_view token) {
-    token_digest_ = key_.name(token);
-    // The token is looked for kAhead names later, once its slot of the
-    // table has had time to arrive.
-    token_ids_.prefetch(token_digest_.low);
-    waiting_[waited_ & (kWaiting - 1)] = Waiting{token_digest_.low, token};
-    if (++waited_ - found_ > kAhead) find_next();
-  }
+  void name(std::string_view token) { named(token, key_.name(token)); }
+  // name(), for a name followed by DigestKey::kPadding readable bytes.
+  void padded_name(std::string_view token) { named(token, key_.name_padded(token)); }
   void count(int32_t count) {
     digest_.add(key_.triple(document_digest_, token_digest_, count));
     length_ += static_cast<uint32_t>(count);
@@ -148,6 +143,14 @@ class alignas(64) MirrorDocumentsPart {
   friend class MirrorLoad;
   static constexpr size_t kAhead = 16;
   static constexpr size_t kWaiting = 2 * kAhead;
+  void named(std::string_view token, const Digest& digest) {
+    token_digest_ = digest;
+    // The token is looked for kAhead names later, once its slot of the
+    // table has had time to arrive.
+    token_ids_.prefetch(token_digest_.low);
+    waiting_[waited_ & (kWaiting - 1)] = Waiting{token_digest_.low, token};
+    if (++waited_ - found_ > kAhead) find_next();
+  }
   // A name read whose token is not looked for yet.
   struct Waiting {
     uint64_t hash;  // the low half of the name's digest
@@ -196,8 +199,10 @@ class alignas(64) MirrorTokensPart {
   void id(std::string_view text) {
     if (text != current_key_) texts_.emplace_back(current_ref(), std::string(text));
   }
-  void name(std::string_view document) {
-    document_digest_ = key_.name(document);
+  void name(std::string_view document) { named(key_.name(document)); }
+  void padded_name(std::string_view document) { named(key_.name_padded(document)); }
+  void named(const Digest& digest) {
+    document_digest_ = digest;
     Record& r = records_[current_];
     r.pending[r.read & (kPending - 1)] = document_digest_.low;
     prefetch(document_digest_.low);

@@ -16,6 +16,7 @@
 // postings tells.)
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -54,9 +55,13 @@ class DigestKey {
 
   // A keyed 128-bit hash of a name: two lanes of 16-byte blocks folded
   // through 128-bit multiplications, each lane with keys of its own.
-  Digest name(std::string_view s) const { return hash<true>(s); }
-  // The low half of name(s) alone.
-  uint64_t name_low(std::string_view s) const { return hash<false>(s).low; }
+  Digest name(std::string_view s) const { return hash<false>(s); }
+  // name(s), for a name followed by at least kPadding readable bytes (as
+  // the reader's plain members are: a count and more follow each name). A
+  // name of at most 16 bytes is then loaded without a jump on its length,
+  // which no branch predictor learns when lengths vary from name to name.
+  static constexpr size_t kPadding = 8;
+  Digest name_padded(std::string_view s) const { return hash<true>(s); }
 
   // The mix of one triple, from the hashes of its two names.
   Digest triple(const Digest& document, const Digest& token, int32_t count) const {
@@ -67,7 +72,48 @@ class DigestKey {
   }
 
  private:
-  template <bool kBoth>
+  // Bytes [0, min(n, 8)) of p in `a` and bytes [8, n) in `b`, each the
+  // first byte lowest, the rest zero: for n up to 16.
+  static void load_short(const char* p, size_t n, uint64_t& a, uint64_t& b) {
+    using detail::load32;
+    using detail::load64;
+    if constexpr (std::endian::native == std::endian::little) {
+      if (n >= 8) {
+        a = load64(p);
+        b = n > 8 ? load64(p + n - 8) >> (8 * (16 - n)) : 0;
+      } else if (n >= 4) {
+        a = load32(p) | (load32(p + n - 4) >> (8 * (8 - n)) << 32);
+        b = 0;
+      } else {
+        a = n == 0 ? 0
+                   : uint64_t{static_cast<unsigned char>(p[0])} |
+                         (n > 1 ? uint64_t{static_cast<unsigned char>(p[1])} << 8 : 0) |
+                         (n > 2 ? uint64_t{static_cast<unsigned char>(p[2])} << 16 : 0);
+        b = 0;
+      }
+    } else {
+      a = b = 0;
+      for (size_t k = 0; k < n; ++k) (k < 8 ? a : b) |= uint64_t{static_cast<unsigned char>(p[k])} << (8 * (k % 8));
+    }
+  }
+  // The same for a name followed by kPadding readable bytes: one or two
+  // whole words, masked.
+  static void load_short_padded(const char* p, size_t n, uint64_t& a, uint64_t& b) {
+    using detail::load64;
+    if constexpr (std::endian::native == std::endian::little) {
+      const unsigned bits = static_cast<unsigned>(n) * 8;
+      // The second word from p + 8 only where the name reaches it: for a
+      // shorter name that word may lie past the padding.
+      const uint64_t low = load64(p);
+      const uint64_t high = load64(n > 8 ? p + 8 : p);
+      a = bits >= 64 ? low : low & ((uint64_t{1} << bits) - 1);
+      b = bits <= 64 ? 0 : high & (~uint64_t{0} >> (128 - bits));
+    } else {
+      load_short(p, n, a, b);
+    }
+  }
+
+  template <bool kPadded>
   Digest hash(std::string_view s) const {
     using detail::fold_multiply;
     using detail::load64;
@@ -83,18 +129,22 @@ class DigestKey {
     }
     uint64_t a = 0, b = 0;
     if (n <= 16) {
-      detail::load_short(p, n, a, b);
+      if constexpr (kPadded) {
+        load_short_padded(p, n, a, b);
+      } else {
+        load_short(p, n, a, b);
+      }
     } else {
       for (; n > 16; p += 16, n -= 16) {
         const uint64_t u = load64(p);
         const uint64_t v = load64(p + 8);
         x = fold_multiply(u ^ k_[2], v ^ x);
-        if constexpr (kBoth) y = fold_multiply(u ^ k_[3], v ^ y);
+        y = fold_multiply(u ^ k_[3], v ^ y);
       }
       a = load64(p + n - 16);
       b = load64(p + n - 8);
     }
-    return Digest{fold_multiply(a ^ k_[4], b ^ x), kBoth ? fold_multiply(a ^ k_[5], b ^ y) : 0};
+    return Digest{fold_multiply(a ^ k_[4], b ^ x), fold_multiply(a ^ k_[5], b ^ y)};
   }
 
   // The lanes' starting values for a name of n bytes; those of names

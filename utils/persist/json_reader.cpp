@@ -851,7 +851,15 @@ class RecordReader : Scanner {
     bool first = true;
     for (;;) {
       read_plain_members(first, [this](std::string_view name, int32_t count) {
-        receiver_.name(name);
+        // A plain member's name is followed by at least 12 bytes of the
+        // piece (its closing quote, ':' and ten more): a receiver may read
+        // past it.
+        if constexpr (requires { receiver_.padded_name(name); }) {
+          static_assert(DigestKey::kPadding <= 12);
+          receiver_.padded_name(name);
+        } else {
+          receiver_.name(name);
+        }
         receiver_.count(count);
       });
       if (!next_member(first)) break;
