@@ -124,16 +124,6 @@ class BigVector {
     size_ = n;
   }
   size_t bytes() const { return items_.capacity() * sizeof(T); }
-  size_t capacity() const { return items_.capacity(); }
-  bool empty() const { return size_ == 0; }
-  void pop_back() noexcept { --size_; }
-  // Keeps the first n items (n <= size()).
-  void truncate(size_t n) noexcept { size_ = n; }
-  // Appends n items into room made by reserve_more.
-  void append_reserved(const T* items, size_t n) noexcept {
-    if (n) std::memcpy(static_cast<void*>(items_.data() + size_), items, sizeof(T) * n);
-    size_ += n;
-  }
 
  private:
   BigArray<T> items_;

@@ -69,11 +69,10 @@ std::pair<uint32_t, bool> StringTable::intern(std::string_view s, uint64_t h) {
       return intern(s, hash(s));
     }
   }
-  ends_.reserve_more(1);
-  bytes_.reserve_more(s.size());
+  if (ends_.size() == ends_.capacity()) ends_.reserve(ends_.size() < 16 ? 16 : ends_.size() * 2);
   const uint32_t id = static_cast<uint32_t>(ends_.size());
-  bytes_.append_reserved(s.data(), s.size());
-  ends_.push_back_reserved(bytes_.size());
+  bytes_.insert(bytes_.end(), s.begin(), s.end());
+  ends_.push_back(bytes_.size());
   slots_[i] = Slot{head, tag, id + 1};
   return {id, true};
 }
@@ -99,14 +98,14 @@ void StringTable::truncate(uint32_t size) noexcept {
     erase_slot(i);
     ends_.pop_back();
   }
-  bytes_.truncate(ends_.empty() ? 0 : ends_.back());
+  bytes_.resize(ends_.empty() ? 0 : ends_.back());
 }
 
 void StringTable::grow() { rebuild(slots_.empty() ? 16 : slots_.size() * 2); }
 
 void StringTable::switch_to_strong_hash() {
   const HashKey key = fresh_hash_key();
-  Slots slots(slots_.size());
+  std::vector<Slot> slots(slots_.size(), Slot{0, 0, 0});
   const uint64_t mask = slots.size() - 1;
   for (uint32_t id = 0; id < size(); ++id) {
     const std::string_view s = name(id);
@@ -121,7 +120,7 @@ void StringTable::switch_to_strong_hash() {
 }
 
 void StringTable::rebuild(size_t capacity) {
-  Slots slots(capacity);
+  std::vector<Slot> slots(capacity, Slot{0, 0, 0});
   const uint64_t mask = capacity - 1;
   for (const Slot& slot : slots_) {
     if (slot.id1 == 0) continue;
@@ -136,8 +135,8 @@ void StringTable::reserve(size_t names, size_t bytes) {
   size_t slots = slots_.empty() ? 16 : slots_.size();
   while ((ends_.size() + names) * 2 > slots) slots *= 2;
   if (slots != slots_.size()) rebuild(slots);
-  ends_.reserve_more(names);
-  bytes_.reserve_more(bytes);
+  if (ends_.capacity() < ends_.size() + names) ends_.reserve(std::max(ends_.size() + names, ends_.size() * 2));
+  if (bytes_.capacity() < bytes_.size() + bytes) bytes_.reserve(std::max(bytes_.size() + bytes, bytes_.size() * 2));
 }
 
 }  // namespace vantoro

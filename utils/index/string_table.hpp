@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "index/big_alloc.hpp"
 #include "index/hash.hpp"
 
 namespace vantoro {
@@ -72,28 +71,11 @@ class StringTable {
   void rebuild(size_t capacity);
   bool matches(const Slot& slot, uint64_t head, std::string_view s) const;
 
-  // Empty slots on big_allocate storage: a large table comes zeroed from
-  // the kernel, on huge pages, faulted in at once (a look-up reads a slot
-  // before an addition writes it).
-  class Slots {
-   public:
-    Slots() = default;
-    explicit Slots(size_t n) : a_(BigArray<Slot>::zeroed(n)) { big_prefault(a_.data(), n * sizeof(Slot)); }
-    size_t size() const { return a_.capacity(); }
-    bool empty() const { return a_.capacity() == 0; }
-    Slot* data() const { return a_.data(); }
-    Slot& operator[](size_t i) const { return a_[i]; }
-    Slot* begin() const { return a_.data(); }
-    Slot* end() const { return a_.data() + a_.capacity(); }
-    void swap(Slots& o) noexcept { a_.swap(o.a_); }
-   private:
-    BigArray<Slot> a_;
-  };
   HashKey key_;
   bool strong_ = false;
-  BigVector<char> bytes_;
-  BigVector<uint64_t> ends_;  // ends_[i]: one past the last byte of string i
-  Slots slots_;
+  std::vector<char> bytes_;
+  std::vector<uint64_t> ends_;  // ends_[i]: one past the last byte of string i
+  std::vector<Slot> slots_;
 };
 
 }  // namespace vantoro
