@@ -155,16 +155,14 @@ void MirrorLoad::join_documents() {
     bytes += part->names_.bytes();
   }
   if (documents >= StringTable::kAbsent) throw MirrorBroken{};
-  // The documents' names and lengths on one thread; the table of their
-  // hashes and the tokens' names on the other. Each thread makes its own
-  // tables' room: first touches of new memory are slow on some machines.
+  // The documents' names on one thread, the longest task of the join; the
+  // table of their hashes, their lengths and the tokens' names on the
+  // other. Each thread makes its own tables' room: first touches of new
+  // memory are slow on some machines.
   const auto names = [&] {
     ix.doc_names_.reserve(documents, bytes);
-    ix.lengths_.reserve_more(documents);
-    ix.lengths_f_.reserve_more(documents);
     for (const auto& part : documents_) {
       const MirrorDocumentsPart& p = *part;
-      const uint32_t first = ix.doc_names_.size();
       const uint32_t n = p.names_.size();
       const bool strong = ix.doc_names_.strong();
       for (uint32_t k = 0; k < n; ++k) {
@@ -173,6 +171,17 @@ void MirrorLoad::join_documents() {
         // A switch of the table to its strong hash makes the hashes stale.
         const uint64_t h = ix.doc_names_.strong() == strong ? p.table_hashes_[k] : ix.doc_names_.hash(name);
         if (!ix.doc_names_.intern(name, h).second) throw MirrorBroken{};  // a repeated key
+      }
+    }
+  };
+  const auto lengths = [&] {
+    ix.lengths_.reserve_more(documents);
+    ix.lengths_f_.reserve_more(documents);
+    uint32_t first = 0;
+    for (const auto& part : documents_) {
+      const MirrorDocumentsPart& p = *part;
+      const uint32_t n = p.names_.size();
+      for (uint32_t k = 0; k < n; ++k) {
         const int32_t length = p.lengths_[k];
         ix.lengths_.push_back_reserved(length);
         ix.lengths_f_.push_back_reserved(length_as_float(length));
@@ -181,6 +190,7 @@ void MirrorLoad::join_documents() {
       }
       for (const auto& [d, text] : p.record_ids_) ix.record_ids_.emplace(first + d, text);
       regular_ = regular_ && p.regular_;
+      first += n;
     }
   };
   const auto document_table = [&] {
@@ -201,7 +211,7 @@ void MirrorLoad::join_documents() {
   };
   // The tokens that each part names first are found in pieces that both
   // threads take in turn, one after naming the documents, the other after
-  // making the table of their hashes. Then the latter names the tokens in
+  // making the table of their hashes and their lengths. Then the latter names the tokens in
   // order while the former makes their slots.
   const std::vector<FreshPiece> pieces = fresh_pieces();
   std::vector<std::vector<FreshName>> fresh(pieces.size());
@@ -247,6 +257,7 @@ void MirrorLoad::join_documents() {
       [&] {
         const SetOnExit ended{second_ended};
         document_table();
+        lengths();
         // Room for as many token names as the thread that met the most
         // tokens met: at most one more growth when they are named. (The
         // finding only reads the table's hash key meanwhile.)
