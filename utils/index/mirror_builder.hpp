@@ -201,12 +201,6 @@ class alignas(64) MirrorTokensPart {
   }
   void name(std::string_view document) { named(key_.name(document)); }
   void padded_name(std::string_view document) { named(key_.name_padded(document)); }
-  void named(const Digest& digest) {
-    document_digest_ = digest;
-    Record& r = records_[current_];
-    r.pending[r.read & (kPending - 1)] = document_digest_.low;
-    prefetch(document_digest_.low);
-  }
   void count(int32_t count) {
     digest_.add(key_.triple(document_digest_, token_digest_, count));
     Record& r = records_[current_];
@@ -223,6 +217,13 @@ class alignas(64) MirrorTokensPart {
   friend class MirrorLoad;
   static constexpr size_t kAhead = 32;
   static constexpr size_t kPending = 2 * kAhead;
+  // A posting's document, by the digest of its name: looked for later.
+  void named(const Digest& digest) {
+    document_digest_ = digest;
+    Record& r = records_[current_];
+    r.pending[r.read & (kPending - 1)] = document_digest_.low;
+    prefetch(document_digest_.low);
+  }
   // A record's token, or a key that no document names: kUnnamed | its
   // position in unnamed_.
   static constexpr uint32_t kUnnamed = 0x80000000u;
