@@ -211,8 +211,8 @@ void MirrorLoad::join_documents() {
   };
   // The tokens that each part names first are found in pieces that both
   // threads take in turn, one after naming the documents, the other after
-  // making the table of their hashes and their lengths. Then the latter names the tokens in
-  // order while the former makes their slots.
+  // making the table of their hashes and their lengths. Then the latter
+  // names the tokens in order while the former makes their slots.
   const std::vector<FreshPiece> pieces = fresh_pieces();
   std::vector<std::vector<FreshName>> fresh(pieces.size());
   std::atomic<size_t> next{0};
