@@ -11,6 +11,7 @@
 #include <new>
 #include <string>
 
+#include "persist/background_close.hpp"
 #include "persist/utf8.hpp"
 
 namespace vantoro::persist {
@@ -212,7 +213,13 @@ FileReplacement::~FileReplacement() {
 }
 
 void FileReplacement::release_target() noexcept {
-  if (target_ >= 0) ::close(target_);  // a failure to close is not reported
+  if (target_ < 0) return;
+  // A failure to close is not reported.
+  if (replaced_ && static_cast<uint64_t>(status_.st_size) >= kCloseInBackgroundBytes) {
+    close_in_background(target_);
+  } else {
+    ::close(target_);
+  }
   target_ = -1;
 }
 
@@ -254,6 +261,7 @@ void FileReplacement::commit(const TextWriter& write) {
     if (::rename(temporary_.c_str(), resolved_.c_str()) == 0) {
       temporary_.clear();
       committed_ = true;
+      replaced_ = true;
       sync_directory(resolved_);
       return;
     }

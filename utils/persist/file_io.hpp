@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -82,11 +83,14 @@ class FileReplacement {
   // Puts the text in place: renames the temporary file over the target, or
   // else writes the target in place.
   void commit(const TextWriter& write);
-  // Closes the target's descriptor now. Where a rename replaced the target,
-  // that is the last hold on the old file, whose storage the system then
-  // frees in this call: a tenth of a second for a gigabyte in memory-backed
-  // storage, so that two files' are best released at once.
+  // Lets go of the target's descriptor. Where a rename replaced the target,
+  // that is the last hold on the old file, whose storage the system frees
+  // as it is closed: a tenth of a second for a gigabyte. An old file of
+  // kCloseInBackgroundBytes or more is therefore closed on a background
+  // thread (background_close.hpp), a smaller one here.
   void release_target() noexcept;
+
+  static constexpr uint64_t kCloseInBackgroundBytes = uint64_t{8} << 20;
 
  private:
   std::string path_;
@@ -96,6 +100,7 @@ class FileReplacement {
   struct stat status_ = {};
   bool created_ = false;
   bool committed_ = false;
+  bool replaced_ = false;  // renamed over the target: the descriptor holds the old file
 };
 
 // FileReplacement's two steps at once.

@@ -183,8 +183,10 @@ void save(const Index& index, std::string_view directory) {
   rethrow(tokens_opening);
   rethrow(tokens_failure);
   rethrow(failure_of([&] { tokens->commit(write_tokens); }));
-  // The replaced files' storage is freed as their last descriptors close.
-  run_pair(two_threads, [&] { documents->release_target(); }, [&] { tokens->release_target(); });
+  // The replaced files' storage is freed as their last descriptors close,
+  // in the background for large files.
+  documents->release_target();
+  tokens->release_target();
   write_stdout(counts_message("Saved", index));
 }
 
