@@ -35,18 +35,24 @@ class Descriptor {
 };
 
 // Writes the pieces of a text to a descriptor. With `start_writeback` (a
-// temporary file, flushed at the end), each piece is handed to the device
-// as soon as it is written, so that the disk works while the rest is being
-// encoded and the final flush waits only for the last pieces.
+// temporary file, flushed at the end), every kWritebackBatch bytes written
+// are handed to the device at once, so that the disk works while the rest
+// is being encoded and the final flush waits only for the last ones.
 class DescriptorOutput final : public TextOutput {
  public:
   DescriptorOutput(int fd, bool start_writeback) : fd_(fd), start_writeback_(start_writeback) {}
   void write(std::string_view piece) override;
 
  private:
+  // Batches of 8 MB rather than each 1 MB piece: fewer, larger requests
+  // (a 2.3 GB save into ext4: 1.23-2.03 s against 1.94-3.08 s, six saves
+  // each, alternating; no change for 1 GB).
+  static constexpr off_t kWritebackBatch = off_t{8} << 20;
+
   int fd_;
   bool start_writeback_;
   off_t written_ = 0;
+  off_t handed_ = 0;  // bytes handed to the device so far
 };
 
 std::string checked_path(std::string_view path) {
@@ -130,11 +136,12 @@ void sync_directory(const std::string& path) {
 
 void DescriptorOutput::write(std::string_view piece) {
   write_all(fd_, piece);
-  if (start_writeback_ && !piece.empty()) {
-    // Advice only: where it is not supported, the final flush does it all.
-    ::sync_file_range(fd_, written_, static_cast<off_t>(piece.size()), SYNC_FILE_RANGE_WRITE);
-  }
   written_ += static_cast<off_t>(piece.size());
+  if (start_writeback_ && written_ - handed_ >= kWritebackBatch) {
+    // Advice only: where it is not supported, the final flush does it all.
+    ::sync_file_range(fd_, handed_, written_ - handed_, SYNC_FILE_RANGE_WRITE);
+    handed_ = written_;
+  }
 }
 
 // Removes a file this process made; failures leave nothing worse behind.
