@@ -77,7 +77,8 @@ struct Number {
 std::string describe(const Number& n) {
   switch (n.kind) {
     case Number::Kind::kUnsigned: return "integer `" + std::to_string(n.u) + "`";
-    case Number::Kind::kSigned: return "integer `" + std::to_string(n.i) + "`";
+    // A signed integer was written with a minus sign: a zero is "-0".
+    case Number::Kind::kSigned: return n.i == 0 ? "integer `-0`" : "integer `" + std::to_string(n.i) + "`";
     case Number::Kind::kFloat: return "floating point `" + plain_decimal(n.f) + "`";
   }
   return "";
@@ -472,8 +473,8 @@ class Scanner {
     if (!negative) {
       n.kind = Number::Kind::kUnsigned;
       n.u = significand;
-    } else if (significand == 0 || significand > (uint64_t{1} << 63)) {
-      // -0 and integers below the signed range are doubles.
+    } else if (significand > (uint64_t{1} << 63)) {
+      // Integers below the signed range are doubles.
       n = float_number(-static_cast<double>(significand));
     } else {
       n.kind = Number::Kind::kSigned;
@@ -603,6 +604,7 @@ class Scanner {
         }
         if (c == ',' && !(frame & kFirst)) {
           ++i_;
+          if (peek_ws() == ']') fail_peek(Syntax::kTrailingComma);
           return true;
         }
         if (c < 0) fail_peek(Syntax::kEofList);
@@ -630,6 +632,8 @@ class Scanner {
       if (c == '"') {
         ++i_;
         read_string<false>();
+      } else if (c == '}') {
+        fail_peek(Syntax::kTrailingComma);  // reached only after a comma
       } else if (c < 0) {
         fail_peek(Syntax::kEofValue);
       } else {
@@ -805,12 +809,15 @@ class RecordReader : Scanner {
       return;
     }
     if (c == ',') {
+      // A third element: only its start is read.
       ++i_;
-      if (peek_ws() == ']') fail_peek(Syntax::kTrailingComma);
+      c = peek_ws();
+      if (c == ']') fail_peek(Syntax::kTrailingComma);
+      if (c < 0) fail_peek(Syntax::kEofValue);
       fail_peek(Syntax::kTrailingCharacters);
     }
     if (c < 0) fail_peek(Syntax::kEofList);
-    fail_peek(Syntax::kTrailingCharacters);
+    fail_peek(Syntax::kExpectedListCommaOrEnd);
   }
 
   [[noreturn, gnu::cold]] void fail_after_member(std::string description) {
