@@ -504,7 +504,7 @@ class TestLoadFailures:
             ('{"d1":{"id":"d1"}}', 'Error("missing field `maps`", line: 1, column: 17)'),
             ('{"d1":["d1"]}', 'Error("invalid length 1, expected struct Document with 2 elements", line: 1, column: 12)'),
             ('{"d1":["d1",{},3]}', 'Error("trailing characters", line: 1, column: 16)'),
-            ('{"d1":{"id":"a","id":"b","maps":{}}}', 'Error("duplicate field `id`", line: 1, column: 20)'),
+            ('{"d1":{"id":"a","id":"b","maps":{}}}', 'Error("duplicate field `id`", line: 1, column: 35)'),
             ('{"d1":{"id":null,"maps":{}}}', 'Error("invalid type: null, expected a string", line: 1, column: 16)'),
             ('{"d":{"id":"d","maps":{"a":"3"}}}', 'Error("invalid type: string \\"3\\", expected i32", line: 1, column: 30)'),
             ('{"d":{"id":"d","maps":{"a":2147483648}}}',

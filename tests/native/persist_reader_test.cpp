@@ -225,9 +225,15 @@ TEST(faults_of_kind_range_length_members) {
       {R"({"d1":{"id":"d1"}})", error("missing field `maps`", 1, 17)},
       {R"({"d1":{"maps":{}}})", error("missing field `id`", 1, 17)},
       {R"({"d1":{}})", error("missing field `id`", 1, 8)},
-      {R"({"d1":{"id":"a","id":"b","maps":{}}})", error("duplicate field `id`", 1, 20)},
-      {R"({"d1":{"id":"a","maps":{},"maps":{}}})", error("duplicate field `maps`", 1, 32)},
-      {R"({"d1":{"id":"a","maps":{},"maps"}})", error("duplicate field `maps`", 1, 33)},
+      {R"({"d1":{"id":"a","id":"b","maps":{}}})", error("duplicate field `id`", 1, 35)},
+      {R"({"d1":{"id":"a","maps":{},"maps":{}}})", error("duplicate field `maps`", 1, 36)},
+      // The first repeated field is reported, after the record; the rest of
+      // the record is read for its syntax only.
+      {R"({"d1":{"maps":{},"maps":{"a":"x"},"id":1,"id":2}})", error("duplicate field `maps`", 1, 48)},
+      {R"({"d1":{"id":"a","id":"b"}})", error("duplicate field `id`", 1, 25)},
+      {R"({"d1":{"id":"a","id":"b","maps":{}},"d2":{}})", error("duplicate field `id`", 1, 35)},
+      {R"({"d1":{"id":"a","maps":{},"maps"}})", error("expected `:`", 1, 33)},
+      {R"({"d1":{"id":"a","id":[1,]}})", error("trailing comma", 1, 25)},
       {"{\n  \"d1\": {\"id\": \"d1\"}\n}", error("missing field `maps`", 2, 20)},
   };
   for (const Case& c : cases) EXPECT_TEXT(read_documents(c.text), c.expected);
@@ -237,7 +243,7 @@ TEST(faults_of_kind_range_length_members) {
   EXPECT_TEXT(read_tokens(R"({"a":["a"]})"), error("invalid length 1, expected struct Token with 2 elements", 1, 10));
   EXPECT_TEXT(read_tokens(R"({"a":{"maps":{}}})"), error("missing field `text`", 1, 16));
   EXPECT_TEXT(read_tokens(R"({"a":{"id":"a","maps":{}}})"), error("missing field `text`", 1, 25));
-  EXPECT_TEXT(read_tokens(R"({"a":{"text":"a","text":"a","maps":{}}})"), error("duplicate field `text`", 1, 23));
+  EXPECT_TEXT(read_tokens(R"({"a":{"text":"a","text":"a","maps":{}}})"), error("duplicate field `text`", 1, 38));
 }
 
 TEST(description_quoting) {

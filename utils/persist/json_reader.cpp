@@ -755,24 +755,30 @@ class RecordReader : Scanner {
     bool first = true;
     bool have_id = false;
     bool have_maps = false;
+    // The first field named twice. Like a missing field, it is a fault of
+    // the record's members, reported just after the record: the rest of
+    // the record is read for its syntax only.
+    const char* repeated = nullptr;
     while (next_member(first)) {
       const std::string_view name = read_string<true>();
-      if (name == File::kIdField) {
-        if (have_id) fail_after_member(std::string("duplicate field `") + File::kIdField + "`");
-        colon();
+      const bool is_id = name == File::kIdField;
+      const bool is_maps = !is_id && name == "maps";
+      if ((is_id && have_id) || (is_maps && have_maps)) {
+        if (repeated == nullptr) repeated = is_id ? File::kIdField : "maps";
+      }
+      colon();
+      if (repeated == nullptr && is_id) {
         read_record_id();
         have_id = true;
-      } else if (name == "maps") {
-        if (have_maps) fail_after_member("duplicate field `maps`");
-        colon();
+      } else if (repeated == nullptr && is_maps) {
         read_maps();
         have_maps = true;
       } else {
-        colon();
         skip_value();
       }
     }
     ++i_;
+    if (repeated != nullptr) fail(std::string("duplicate field `") + repeated + "`", pos());
     if (!have_id) fail(std::string("missing field `") + File::kIdField + "`", pos());
     if (!have_maps) fail("missing field `maps`", pos());
     receiver_.end();
@@ -818,13 +824,6 @@ class RecordReader : Scanner {
     }
     if (c < 0) fail_peek(Syntax::kEofList);
     fail_peek(Syntax::kExpectedListCommaOrEnd);
-  }
-
-  [[noreturn, gnu::cold]] void fail_after_member(std::string description) {
-    // The record is abandoned after the repeated name; a closing brace
-    // right behind it still belongs to the record.
-    if (peek_ws() == '}') ++i_;
-    fail(std::move(description), pos());
   }
 
   static std::string length_text(int count) {
