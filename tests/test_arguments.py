@@ -57,6 +57,13 @@ class TestMatching:
         with pytest.raises(TypeError) as constructor:
             vantoro.BM25(**{"a\x00b": 1})
         assert message(constructor) == "BM25.__new__() got an unexpected keyword argument 'a\x00b'"
+        # A name that has no UTF-8 form (a lone surrogate) is shown as it is.
+        with pytest.raises(TypeError) as surrogate:
+            bm.search(["a"], **{"n\ud800": 1})
+        assert message(surrogate) == "BM25.search() got an unexpected keyword argument 'n\ud800'"
+        with pytest.raises(TypeError) as surrogate:
+            vantoro.BM25(**{"\udfff\u00e9": 1})
+        assert message(surrogate) == "BM25.__new__() got an unexpected keyword argument '\udfff\u00e9'"
 
         class Index:
             def __index__(self):

@@ -19,6 +19,14 @@ std::string keyword_text(PyObject* name) {
     const char* text = PyUnicode_AsUTF8AndSize(name, &size);
     if (text) return std::string(text, static_cast<size_t>(size));
     PyErr_Clear();
+    // A name with a lone surrogate: kept as such, for raise() to give back.
+    PyObject* bytes = PyUnicode_AsEncodedString(name, "utf-8", "surrogatepass");
+    if (bytes) {
+      std::string kept(PyBytes_AS_STRING(bytes), static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+      Py_DECREF(bytes);
+      return kept;
+    }
+    PyErr_Clear();
   }
   PyObject* shown = PyObject_Str(name);
   std::string text;

@@ -6,7 +6,13 @@ namespace vantoro::python {
 
 void raise(PyObject* type, const std::string& message) {
   // By length, not as a C string: a message may hold a NUL character.
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  // A lone surrogate that a name held comes back as itself; any other byte
+  // that is not UTF-8 as a replacement character.
+  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "surrogatepass");
+  if (!text && PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+    PyErr_Clear();
+    text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  }
   if (text) {
     PyErr_SetObject(type, text);
     Py_DECREF(text);
