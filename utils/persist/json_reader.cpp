@@ -762,7 +762,7 @@ class RecordReader : Scanner {
     while (next_member(first)) {
       const std::string_view name = read_string<true>();
       const bool is_id = name == File::kIdField;
-      const bool is_maps = !is_id && name == "maps";
+      const bool is_maps = name == "maps";
       if ((is_id && have_id) || (is_maps && have_maps)) {
         if (repeated == nullptr) repeated = is_id ? File::kIdField : "maps";
       }
