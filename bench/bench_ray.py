@@ -42,7 +42,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from common import fmt_rate, fmt_time, print_table  # noqa: E402
+from common import fmt_rate, fmt_time, pool_env, print_table  # noqa: E402
 
 QUERIES_FILE = "bench_queries.json"
 
@@ -109,7 +109,7 @@ class LocalSearcher:
 
     def __init__(self, directory, n, threads, scores_path):
         code = LOCAL.format(here=HERE, dir=directory, qfile=QUERIES_FILE, n=n, scores=scores_path)
-        env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+        env = pool_env(threads)
         self.process = subprocess.Popen([sys.executable, "-c", code], env=env, stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, text=True)
         self.startup = self._reply()
